@@ -1,0 +1,69 @@
+#include "app/startup.h"
+
+#include "app/window_proc.h"
+#include "shell/shortcut.h"
+#include "tray/tray_icon.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+#include <shobjidl.h>
+
+static HICON LoadAppIcon(HINSTANCE instance, int id)
+{
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
+{
+    // Never closed: the mutex marks this session's copy for the whole run.
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, kSingleInstanceMutexName);
+    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+        return kExitNormal;
+    }
+
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // Before any window, so the shell attributes everything to this identity.
+    SetCurrentProcessExplicitAppUserModelID(kAppUserModelId);
+    CreateStartMenuShortcut();
+
+    INITCOMMONCONTROLSEX controls{};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_STANDARD_CLASSES;
+    InitCommonControlsEx(&controls);
+
+    AppState::iconActive = LoadAppIcon(instance, kIconActiveId);
+    AppState::iconPaused = LoadAppIcon(instance, kIconPausedId);
+    if (AppState::iconActive == nullptr) {
+        MessageBoxW(nullptr, L"Erro fatal: Ícone não carregado.", L"Erro", MB_OK | MB_ICONERROR);
+        CoUninitialize();
+        return kExitStartupFailed;
+    }
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = TrayWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = AppState::iconActive;
+    windowClass.hIconSm = AppState::iconActive;
+    windowClass.lpszClassName = kWindowClassName;
+    RegisterClassExW(&windowClass);
+
+    // A top-level window that is never shown: unlike a message-only window it
+    // receives the shell's broadcasts such as "TaskbarCreated".
+    AppState::mainWindow = CreateWindowExW(0, kWindowClassName, kAppName, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
+                                           nullptr, instance, nullptr);
+    if (AppState::mainWindow == nullptr) {
+        CoUninitialize();
+        return kExitStartupFailed;
+    }
+    RefreshTray();
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    CoUninitialize();
+    return kExitNormal;
+}

@@ -1,0 +1,207 @@
+#include "app/window_proc.h"
+
+#include "engine/keep_awake.h"
+#include "shell/autostart.h"
+#include "tray/tray_icon.h"
+#include "tray/tray_menu.h"
+#include "update/update_check.h"
+
+namespace {
+
+// Global memory that is freed unless it was handed over to the clipboard.
+class GlobalBlock {
+public:
+    explicit GlobalBlock(SIZE_T bytes) : block_(GlobalAlloc(GMEM_MOVEABLE, bytes)) {}
+    GlobalBlock(const GlobalBlock&) = delete;
+    GlobalBlock& operator=(const GlobalBlock&) = delete;
+    ~GlobalBlock()
+    {
+        if (block_ != nullptr) {
+            GlobalFree(block_);
+        }
+    }
+    HGLOBAL Get() const { return block_; }
+    void Release() { block_ = nullptr; }
+
+private:
+    HGLOBAL block_;
+};
+
+void AddIconOrRetry(HWND window)
+{
+    if (!AddTrayIcon(window)) {
+        ScheduleTrayIconRetry(window);
+    }
+}
+
+// Exit and window destruction end the run the same way.
+void EndRun()
+{
+    Shell_NotifyIconW(NIM_DELETE, &AppState::trayData);
+    SetThreadExecutionState(ES_CONTINUOUS);
+    PostQuitMessage(0);
+}
+
+void OnToggleActive()
+{
+    SetActive(!AppState::active);
+    RefreshTray();
+    ShowBalloon(kAppName,
+                AppState::active ? L"Ativo! O dispositivo não irá dormir." : L"Pausado. O dispositivo pode dormir.",
+                NIIF_INFO, BalloonKind::Plain);
+}
+
+void OnToggleAutostart()
+{
+    const bool wasOn = IsAutostartEnabled();
+    if (!SetAutostart(!wasOn)) {
+        ShowBalloon(L"Configuração", L"Não foi possível alterar a inicialização com o Windows.", NIIF_WARNING,
+                    BalloonKind::Plain);
+        return;
+    }
+    ShowBalloon(L"Configuração",
+                wasOn ? L"Removido da inicialização com o Windows." : L"Iniciará com o Windows.", NIIF_INFO,
+                BalloonKind::Plain);
+}
+
+void OnCopyExePath(HWND window)
+{
+    if (CopyTextToClipboard(window, GetExecutablePath())) {
+        ShowBalloon(L"Sucesso", L"Caminho copiado.", NIIF_INFO, BalloonKind::Plain);
+    } else {
+        ShowBalloon(kAppName, L"Não foi possível copiar o caminho.", NIIF_WARNING, BalloonKind::Plain);
+    }
+}
+
+LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (LOWORD(wParam)) {
+    case CmdToggleActive:
+        OnToggleActive();
+        return 0;
+    case CmdToggleAutostart:
+        OnToggleAutostart();
+        return 0;
+    case CmdCopyExePath:
+        OnCopyExePath(window);
+        return 0;
+    case CmdExit:
+        EndRun();  // the window stays; the loop ends on the quit message
+        return 0;
+    case CmdDownloadUpdate:
+        OpenDownloadUrl();
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+void OnTimer(HWND window, WPARAM timerId)
+{
+    if (timerId == kTrayRetryTimerId) {
+        RetryTrayIcon(window);
+        return;
+    }
+    KillTimer(window, kStartupTimerId);
+    HANDLE thread = CreateThread(nullptr, 0, CheckThreadProc, nullptr, 0, nullptr);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    }
+}
+
+void OnTrayEvent(HWND window, LPARAM lParam)
+{
+    switch (LOWORD(lParam)) {
+    case WM_RBUTTONUP:
+    case WM_CONTEXTMENU:
+        ShowTrayMenu(window);
+        break;
+    case WM_LBUTTONDBLCLK:
+        SendMessageW(window, WM_COMMAND, CmdToggleActive, 0);
+        break;
+    case NIN_BALLOONUSERCLICK:
+        if (AppState::lastBalloonKind == BalloonKind::Update && !AppState::downloadUrl.empty()) {
+            OpenDownloadUrl();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void OnCheckResult()
+{
+    SetActive(true);
+    ApplyCheckResult();
+    RefreshTray();
+}
+
+}  // namespace
+
+bool CopyTextToClipboard(HWND window, const std::wstring& text)
+{
+    if (text.empty()) {
+        return false;
+    }
+    // Prepared before the clipboard is touched, so a failure leaves the
+    // user's current clipboard content alone.
+    const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
+    GlobalBlock block(bytes);
+    if (block.Get() == nullptr) {
+        return false;
+    }
+    auto* units = static_cast<wchar_t*>(GlobalLock(block.Get()));
+    if (units == nullptr) {
+        return false;
+    }
+    text.copy(units, text.size());
+    units[text.size()] = L'\0';
+    GlobalUnlock(block.Get());
+
+    if (!OpenClipboard(window)) {
+        return false;
+    }
+    EmptyClipboard();
+    const bool placed = SetClipboardData(CF_UNICODETEXT, block.Get()) != nullptr;
+    if (placed) {
+        block.Release();  // the clipboard owns it now
+    }
+    CloseClipboard();
+    return placed;
+}
+
+LRESULT CALLBACK TrayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    // Tested first: its id is only known at run time. A failed registration
+    // gives 0, which must not turn every WM_NULL into a re-add.
+    if (AppState::taskbarCreatedMessage != 0 && message == AppState::taskbarCreatedMessage) {
+        AddIconOrRetry(window);
+        RefreshTray();
+        return 0;
+    }
+    switch (message) {
+    case WM_CREATE:
+        AddIconOrRetry(window);
+        SetTimer(window, kStartupTimerId, kStartupTimerMs, nullptr);
+        return 0;
+    case WM_DESTROY:
+        EndRun();
+        return 0;
+    case WM_CONTEXTMENU:
+        ShowTrayMenu(window);
+        return 0;
+    case WM_COMMAND:
+        return OnCommand(window, message, wParam, lParam);
+    case WM_TIMER:
+        OnTimer(window, wParam);
+        return 0;
+    case kTrayCallbackMessage:
+        OnTrayEvent(window, lParam);
+        return 0;
+    case kCheckResultMessage:
+        OnCheckResult();
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}

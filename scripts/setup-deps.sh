@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian/Ubuntu, if missing.
+set -euo pipefail
+
+packages=(
+    g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+    wine wine64 xvfb xdotool x11-utils xauth icoutils imagemagick
+    cmake ninja-build make python3 openssl googletest procps
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if [[ ${#missing[@]} -eq 0 ]]; then
+    exit 0
+fi
+
+command=(apt-get install -y --no-install-recommends "${missing[@]}")
+if [[ $(id -u) -ne 0 ]]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them with:" >&2
+    echo "  sudo apt-get update && sudo ${command[*]}" >&2
+    exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+"${command[@]}" >/dev/null

@@ -1,0 +1,89 @@
+#include "shell/autostart.h"
+
+#include <vector>
+
+namespace {
+
+class RegKey {
+public:
+    RegKey() = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    ~RegKey()
+    {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+        }
+    }
+    HKEY* Put() { return &key_; }
+    HKEY Get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+// Long enough for any value the program writes itself; longer data is not
+// a start-up command of ours.
+constexpr DWORD kAutostartReadBytes = 4096;
+// The longest path Windows can report, plus its terminator.
+constexpr DWORD kLongestPathUnits = 32768;
+
+}  // namespace
+
+bool IsAutostartEnabled()
+{
+    wchar_t data[kAutostartReadBytes / sizeof(wchar_t)] = {};
+    DWORD type = 0;
+    DWORD size = kAutostartReadBytes;
+    LSTATUS status;
+    {
+        RegKey key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
+            return false;
+        }
+        status = RegQueryValueExW(key.Get(), kAppName, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    }
+    return status == ERROR_SUCCESS && type == REG_SZ && data[0] != L'\0';
+}
+
+bool SetAutostart(bool enable)
+{
+    RegKey key;
+    // Opened, never created: a missing Run key is not ours to make.
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_SET_VALUE, key.Put()) != ERROR_SUCCESS) {
+        return false;
+    }
+    if (enable) {
+        const std::wstring path = GetExecutablePath();
+        if (path.empty()) {
+            return false;
+        }
+        const std::wstring command = L"\"" + path + L"\"";
+        const DWORD bytes = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
+        return RegSetValueExW(key.Get(), kAppName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                              bytes) == ERROR_SUCCESS;
+    }
+    const LSTATUS status = RegDeleteValueW(key.Get(), kAppName);
+    // A value that is already gone is the state the user asked for.
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+std::wstring GetExecutablePath()
+{
+    std::vector<wchar_t> buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < size) {
+            return std::wstring(buffer.data(), length);
+        }
+        // The system cut the path to fit: a cut path names another file.
+        if (size >= kLongestPathUnits) {
+            return std::wstring();
+        }
+        buffer.assign(size * 2 < kLongestPathUnits ? size * 2 : kLongestPathUnits, L'\0');
+    }
+}

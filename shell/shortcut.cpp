@@ -1,0 +1,133 @@
+#include "shell/shortcut.h"
+
+#include "shell/autostart.h"
+
+#include <objbase.h>
+#include <objidl.h>
+#include <propkey.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+namespace {
+
+// Owns one reference of a COM interface for the length of a scope.
+template <class Interface>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ~ComPtr()
+    {
+        if (pointer_ != nullptr) {
+            pointer_->Release();
+        }
+    }
+    Interface* operator->() const { return pointer_; }
+    Interface* Get() const { return pointer_; }
+    void** PutVoid() { return reinterpret_cast<void**>(&pointer_); }
+
+private:
+    Interface* pointer_ = nullptr;
+};
+
+// A string the shell allocated, freed as soon as it goes out of scope.
+class ShellString {
+public:
+    ShellString() = default;
+    ShellString(const ShellString&) = delete;
+    ShellString& operator=(const ShellString&) = delete;
+    ~ShellString() { CoTaskMemFree(text_); }
+    PWSTR* Put() { return &text_; }
+    PCWSTR Get() const { return text_; }
+
+private:
+    PWSTR text_ = nullptr;
+};
+
+}  // namespace
+
+std::wstring ShortcutFolderBelow(const std::wstring& roamingFolder)
+{
+    std::wstring folder = roamingFolder;
+    if (folder.empty() || folder.back() != L'\\') {
+        folder += L'\\';
+    }
+    return folder + kShortcutSubPath;
+}
+
+std::wstring GetStartMenuShortcutPath()
+{
+    std::wstring roaming;
+    {
+        ShellString found;
+        if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, found.Put())) &&
+            found.Get() != nullptr) {
+            roaming = found.Get();
+        }
+    }
+    if (roaming.empty()) {
+        return std::wstring();
+    }
+    const std::wstring folder = ShortcutFolderBelow(roaming);
+    CreateDirectoryTree(folder);
+    return folder + kShortcutFileName;
+}
+
+void CreateDirectoryTree(const std::wstring& path)
+{
+    std::wstring prefix;
+    prefix.reserve(path.size());
+    for (const wchar_t c : path) {
+        prefix += c;
+        if (c == L'\\') {
+            CreateDirectoryW(prefix.c_str(), nullptr);
+        }
+    }
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+bool CreateStartMenuShortcut()
+{
+    const std::wstring shortcutPath = GetStartMenuShortcutPath();
+    if (shortcutPath.empty()) {
+        return false;
+    }
+    const std::wstring exePath = GetExecutablePath();
+    if (exePath.empty()) {
+        return false;
+    }
+
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.PutVoid())) ||
+        link.Get() == nullptr) {
+        return false;
+    }
+    link->SetPath(exePath.c_str());
+    link->SetArguments(L"");
+    link->SetDescription(kAppName);
+    link->SetIconLocation(exePath.c_str(), 0);
+
+    {
+        ComPtr<IPropertyStore> store;
+        if (SUCCEEDED(link->QueryInterface(IID_IPropertyStore, store.PutVoid())) && store.Get() != nullptr) {
+            // The value borrows the constant: nothing to free afterwards.
+            PROPVARIANT id;
+            PropVariantInit(&id);
+            id.vt = VT_LPWSTR;
+            id.pwszVal = const_cast<wchar_t*>(kAppUserModelId);
+            store->SetValue(PKEY_AppUserModel_ID, id);
+            store->Commit();
+        }
+    }
+
+    HRESULT status;
+    {
+        ComPtr<IPersistFile> file;
+        status = link->QueryInterface(IID_IPersistFile, file.PutVoid());
+        if (SUCCEEDED(status) && file.Get() != nullptr) {
+            status = file->Save(shortcutPath.c_str(), TRUE);
+        }
+    }
+    return SUCCEEDED(status);
+}

@@ -1,0 +1,46 @@
+// Helpers shared by the tests: a fresh AppState, the hidden window created
+// in-process, message pumping with deadlines, and the product's executable.
+#pragma once
+
+#include "app/app_state.h"
+
+#include <functional>
+#include <string>
+
+namespace testing_support {
+
+// Restores every AppState field to its start value. No worker may be running.
+void ResetAppState();
+
+// Stops keeping awake and waits until every worker has returned.
+void StopWorkers();
+
+// Registers the window class (once) and creates the hidden window as the
+// program does, so WM_CREATE runs the real handler.
+HWND CreateHiddenWindow();
+
+// Dispatches this thread's messages until `done` or the deadline.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
+// Dispatches this thread's messages for a fixed time (for asserting absence).
+void PumpFor(DWORD milliseconds);
+
+// Windows path of the built Noctara.exe.
+std::wstring ProductExePath();
+// The Windows path of a Unix folder given by an environment variable.
+std::wstring EnvironmentPath(const wchar_t* name);
+
+// Runs the product executable; returns the process handle (caller closes).
+HANDLE StartProduct(const std::wstring& exePath = ProductExePath());
+// Waits for the product's hidden window in process `pid`.
+HWND WaitForProductWindow(DWORD pid, DWORD timeoutMs);
+// Exit code after the process ended within the deadline; STILL_ACTIVE if not.
+DWORD WaitForExit(HANDLE process, DWORD timeoutMs);
+
+// Reads CF_UNICODETEXT from the clipboard (empty when absent); `bytes`
+// receives the size of the clipboard block.
+std::wstring ReadClipboardText(SIZE_T* bytes = nullptr);
+
+// UTF-8 for gtest messages.
+std::string Narrow(const std::wstring& text);
+
+}  // namespace testing_support

@@ -1,0 +1,115 @@
+// Link seams of the test executables. The product calls these Win32
+// functions directly; the test link (-Wl,--wrap=__imp_NAME) routes each
+// call through a replacement here that records it and, unless a test asks
+// otherwise, forwards it to the real function.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace seams {
+
+// ---- Called from any thread (the keep-awake worker): always recorded. ----
+struct ExecutionStateCall {
+    DWORD thread;
+    EXECUTION_STATE state;
+};
+struct InputCall {
+    DWORD thread;
+    UINT count;
+    INPUT input;
+    int size;
+};
+std::vector<ExecutionStateCall> ExecutionStateCalls();
+std::vector<InputCall> InputCalls();
+// When false (the default) SendInput is recorded but not forwarded, so fast
+// worker tests inject nothing into the session.
+extern std::atomic<bool> forwardSendInput;
+
+// CreateThread: threads whose routine is the keep-awake worker run it with
+// `workerTickMs` ticks instead of one second when that is non-zero.
+extern std::atomic<int> workerTickMs;
+// The next N CreateThread calls fail with ERROR_NOT_ENOUGH_MEMORY.
+extern std::atomic<int> failCreateThread;
+struct ThreadCall {
+    LPTHREAD_START_ROUTINE routine;
+    void* parameter;
+    bool created;
+};
+std::vector<ThreadCall> ThreadCalls();
+// Workers started through the seam and not yet returned.
+int LiveWorkers();
+// Waits (polling, with a deadline) until LiveWorkers() == n.
+bool WaitForLiveWorkers(int n, DWORD timeoutMs);
+
+// ---- UI-thread functions: recorded; hooks replace the real call. ----
+struct NotifyCall {
+    DWORD message;
+    NOTIFYICONDATAW data;
+};
+std::vector<NotifyCall> NotifyCalls();
+extern std::function<BOOL(DWORD, PNOTIFYICONDATAW)> shellNotifyIconHook;
+
+struct MenuItem {
+    UINT id;
+    UINT type;   // MFT_* of the item
+    UINT state;  // MFS_* of the item
+    std::wstring text;
+};
+struct TrackedMenu {
+    std::vector<MenuItem> items;
+    UINT flags;
+    int x;
+    int y;
+    HWND owner;
+};
+// TrackPopupMenu is never forwarded (it would block until the menu closes):
+// the seam reads the menu back and returns at once.
+std::vector<TrackedMenu> TrackedMenus();
+std::vector<MenuItem> ReadMenu(HMENU menu);
+
+// ShellExecuteW is recorded and never forwarded.
+struct ShellExecuteCall {
+    HWND owner;
+    std::wstring verb;
+    std::wstring file;
+    bool hasParameters;
+    bool hasDirectory;
+    INT show;
+};
+std::vector<ShellExecuteCall> ShellExecuteCalls();
+
+std::vector<std::wstring> AppUserModelIds();
+
+// DefWindowProcW calls of every window (forwarded).
+struct DefaultCall {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+std::vector<DefaultCall> DefaultCalls();
+extern std::function<HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*)> coCreateInstanceHook;
+extern std::function<HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*)> knownFolderPathHook;
+extern std::function<HANDLE(UINT, HANDLE)> setClipboardDataHook;
+
+// Forwarders to the real functions, for hooks that wrap them.
+BOOL RealShellNotifyIcon(DWORD message, PNOTIFYICONDATAW data);
+HRESULT RealCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object);
+HRESULT RealKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path);
+HANDLE RealSetClipboardData(UINT format, HANDLE data);
+
+// Clears every record and hook. Call with no worker running.
+void Reset();
+
+}  // namespace seams

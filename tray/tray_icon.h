@@ -1,0 +1,22 @@
+// The notification-area icon, its tooltip and its balloons, all through the
+// one record AppState::trayData.
+#pragma once
+
+#include "app/app_state.h"
+
+#include <string>
+
+inline constexpr UINT kTrayFlagsAtRest = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;  // 0x87
+inline constexpr UINT kTrayFlagsBalloon = kTrayFlagsAtRest | NIF_INFO;                    // 0x97
+
+bool AddTrayIcon(HWND window);
+void RefreshTray();
+void ShowBalloon(const std::wstring& title, const std::wstring& text, DWORD infoFlags, BalloonKind kind);
+
+// A refused NIM_ADD is tried again from a timer, a bounded number of times,
+// so the icon does not stay away until the next Explorer restart.
+void ScheduleTrayIconRetry(HWND window);
+void RetryTrayIcon(HWND window);
+
+// Copies as much of `text` as fits into a fixed field, always terminated.
+void CopyTruncated(wchar_t* field, size_t capacity, const std::wstring& text);

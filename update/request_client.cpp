@@ -1,0 +1,190 @@
+#include "update/request_client.h"
+
+#include "update/service_config.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+
+const wchar_t kServiceBaseUrl[] = L"https://" NOCTARA_UPDATE_AUTHORITY L"/api/proxy?file=";
+
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"Noctara/1.2";
+constexpr wchar_t kJsonHeaders[] = L"Content-Type: application/json\r\nAccept: application/json\r\n";
+constexpr int kResolveTimeoutMs = 5000;
+constexpr int kConnectTimeoutMs = 5000;
+constexpr int kSendTimeoutMs = 10000;
+constexpr int kReceiveTimeoutMs = 10000;
+constexpr DWORD kHostUnits = 256;
+constexpr DWORD kPathUnits = 1024;
+
+class InternetHandle {
+public:
+    explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    ~InternetHandle()
+    {
+        if (handle_ != nullptr) {
+            WinHttpCloseHandle(handle_);
+        }
+    }
+    HINTERNET Get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    HINTERNET handle_;
+};
+
+std::string ToUtf8(const std::wstring& text)
+{
+    std::string bytes;
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size > 0) {
+        bytes.resize(static_cast<size_t>(size) - 1);
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+    }
+    return bytes;
+}
+
+std::wstring FromUtf8(const std::string& bytes)
+{
+    std::wstring text;
+    if (bytes.empty()) {
+        return text;
+    }
+    const int length = static_cast<int>(bytes.size());
+    const int units = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, nullptr, 0);
+    if (units > 0) {
+        text.resize(static_cast<size_t>(units));
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), length, text.data(), units);
+    }
+    return text;
+}
+
+// Reads the body to its end. Fails on a broken read (a cut body is not the
+// answer) and on a body over the limit.
+bool ReadBody(HINTERNET request, std::string& body)
+{
+    body.clear();
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            return false;
+        }
+        if (available == 0) {
+            return true;
+        }
+        if (available > kMaxResponseBytes - body.size()) {
+            return false;
+        }
+        const size_t before = body.size();
+        body.resize(before + available);
+        DWORD read = 0;
+        if (!WinHttpReadData(request, body.data() + before, available, &read)) {
+            return false;
+        }
+        body.resize(before + read);
+        if (read == 0) {
+            return true;
+        }
+    }
+}
+
+// Automatic proxy discovery first; older systems refuse that access type.
+HINTERNET OpenSession()
+{
+    HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    if (session == nullptr) {
+        session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, 0);
+    }
+    return session;
+}
+
+}  // namespace
+
+std::wstring BuildEndpointUrl(ServiceEndpoint endpoint)
+{
+    switch (endpoint) {
+    case ServiceEndpoint::CheckUpdate:
+        return std::wstring(kServiceBaseUrl) + L"check_update.php";
+    }
+    return std::wstring();
+}
+
+bool SendJsonRequest(const std::wstring& url, const std::wstring& body, std::wstring& response)
+{
+    response.clear();
+
+    wchar_t host[kHostUnits] = {};
+    wchar_t path[kPathUnits] = {};
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof(parts);
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = kHostUnits;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = kPathUnits;
+    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+        return false;
+    }
+    // The query names the endpoint, so it travels with the path.
+    std::wstring target(path, parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo != nullptr && parts.dwExtraInfoLength > 0) {
+        target.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    }
+    if (target.size() >= kPathUnits) {
+        return false;
+    }
+
+    InternetHandle root(OpenSession());
+    if (!root) {
+        return false;
+    }
+    WinHttpSetTimeouts(root.Get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+
+    InternetHandle connection(WinHttpConnect(root.Get(), host, parts.nPort, 0));
+    if (!connection) {
+        return false;
+    }
+    DWORD flags = WINHTTP_FLAG_REFRESH;
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS) {
+        flags |= WINHTTP_FLAG_SECURE;
+    }
+    InternetHandle request(WinHttpOpenRequest(connection.Get(), body.empty() ? L"GET" : L"POST", target.c_str(),
+                                              nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+    if (!request) {
+        return false;
+    }
+    // Bounds the wait for the answer's first bytes; the session time-outs
+    // alone do not cover a server that accepts and never answers.
+    DWORD responseTimeout = kReceiveTimeoutMs;
+    WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
+                     sizeof(responseTimeout));
+    WinHttpAddRequestHeaders(request.Get(), kJsonHeaders, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
+
+    std::string payload;
+    if (!body.empty()) {
+        payload = ToUtf8(body);
+    }
+    const DWORD count = static_cast<DWORD>(payload.size());
+    if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                            payload.empty() ? WINHTTP_NO_REQUEST_DATA : payload.data(), count, count, 0)) {
+        return false;
+    }
+    if (!WinHttpReceiveResponse(request.Get(), nullptr)) {
+        return false;
+    }
+    std::string bytes;
+    if (!ReadBody(request.Get(), bytes)) {
+        return false;
+    }
+    response = FromUtf8(bytes);
+    return true;
+}

@@ -1,0 +1,95 @@
+#include "update/update_check.h"
+
+#include "tray/tray_icon.h"
+#include "update/json_extract.h"
+#include "update/request_client.h"
+
+#include <cwctype>
+
+bool CheckForUpdate(std::wstring& latestVersion, std::wstring& downloadUrl)
+{
+    latestVersion.clear();
+    downloadUrl.clear();
+    std::wstring response;
+    if (!SendJsonRequest(BuildEndpointUrl(ServiceEndpoint::CheckUpdate), std::wstring(), response)) {
+        return false;
+    }
+    std::wstring version;
+    std::wstring url;
+    ExtractJsonString(response, L"latest_version", version);
+    ExtractJsonString(response, L"download_url", url);
+    // Any other text counts as newer: the service alone decides what is offered.
+    if (version.empty() || version == kAppVersion) {
+        return false;
+    }
+    latestVersion = version;
+    downloadUrl = url;
+    return true;
+}
+
+DWORD WINAPI CheckThreadProc(LPVOID)
+{
+    CheckResult result;
+    std::wstring version;
+    std::wstring url;
+    if (CheckForUpdate(version, url)) {
+        result.updateAvailable = true;
+        result.downloadUrl = url;
+        result.latestVersion = version;
+        result.showBalloon = true;
+        result.balloonText = kUpdateBalloonText;
+        result.balloonInfoFlags = NIIF_INFO;
+        result.balloonKind = BalloonKind::Update;
+    }
+    // Written before the post: the message queue orders it before the UI
+    // thread's read.
+    AppState::checkResult = result;
+    if (AppState::mainWindow != nullptr) {
+        PostMessageW(AppState::mainWindow, kCheckResultMessage, 0, 0);
+    }
+    return 0;
+}
+
+void ApplyCheckResult()
+{
+    const CheckResult& result = AppState::checkResult;
+    if (result.updateAvailable) {
+        AppState::updateAvailable = true;
+        AppState::downloadUrl = result.downloadUrl;
+        AppState::latestVersion = result.latestVersion;
+    }
+    if (result.showBalloon) {
+        ShowBalloon(kAppName, result.balloonText, result.balloonInfoFlags, result.balloonKind);
+    }
+}
+
+bool IsOpenableDownloadUrl(const std::wstring& url)
+{
+    static constexpr wchar_t kScheme[] = L"https://";
+    constexpr size_t kSchemeLength = ARRAYSIZE(kScheme) - 1;
+    if (url.size() <= kSchemeLength) {
+        return false;
+    }
+    for (size_t i = 0; i < kSchemeLength; ++i) {
+        if (std::towlower(url[i]) != kScheme[i]) {
+            return false;
+        }
+    }
+    const wchar_t first = url[kSchemeLength];
+    if (first == L'/' || first == L'?' || first == L'#' || first == L'@' || first == L':') {
+        return false;  // no host
+    }
+    for (const wchar_t c : url) {
+        if (c <= 0x20 || (c >= 0x7F && c <= 0x9F) || std::iswspace(c) || c == L'"' || c == L'\\') {
+            return false;
+        }
+    }
+    return true;
+}
+
+void OpenDownloadUrl()
+{
+    if (IsOpenableDownloadUrl(AppState::downloadUrl)) {
+        ShellExecuteW(nullptr, L"open", AppState::downloadUrl.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    }
+}
