@@ -1,7 +1,7 @@
 # The two commands of the README, and the rest of the developer's tasks.
 BUILD := build
 .DEFAULT_GOAL := test
-.PHONY: deps build run test clean
+.PHONY: deps build run test bench fuzz release screenshots clean
 
 deps:
 	@scripts/setup-deps.sh
@@ -16,5 +16,19 @@ run: build
 test: build
 	@scripts/run-tests.sh $(BUILD) -j2
 
+# Measurements, not tests: never part of `make test`.
+bench: build
+	@scripts/bench.sh $(BUILD)
+
+# Native fuzzing of the JSON extraction for a bounded time.
+fuzz: deps
+	@scripts/fuzz.sh
+
+release: deps
+	@scripts/release.sh
+
+screenshots: build
+	@scripts/screenshots.sh $(BUILD)
+
 clean:
-	rm -rf $(BUILD) build-release dist
+	rm -rf $(BUILD) build-* dist
