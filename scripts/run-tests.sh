@@ -16,10 +16,12 @@ harness_template
 # on this machine.
 export NOCTARA_TEST_CA_DIR="$HARNESS_DIR/ca"
 "$HARNESS_SCRIPTS/make-test-ca.sh" "$NOCTARA_TEST_CA_DIR" >/dev/null
-if [[ ! -f "$HARNESS_TEMPLATE/.ca-trusted" ]]; then
+# The marker names the CA it trusted: a renewed CA is trusted anew.
+ca_id="$(sha1sum "$NOCTARA_TEST_CA_DIR/ca.der" | cut -d' ' -f1)"
+if [[ "$(cat "$HARNESS_TEMPLATE/.ca-trusted" 2>/dev/null)" != "$ca_id" ]]; then
     WINEPREFIX="$HARNESS_TEMPLATE" "$HARNESS_SCRIPTS/trust-test-ca.sh" "$NOCTARA_TEST_CA_DIR" >/dev/null
     WINEPREFIX="$HARNESS_TEMPLATE" wineserver -w
-    touch "$HARNESS_TEMPLATE/.ca-trusted"
+    echo "$ca_id" >"$HARNESS_TEMPLATE/.ca-trusted"
 fi
 export NOCTARA_WINE_TEMPLATE="$HARNESS_TEMPLATE"
 

@@ -90,8 +90,8 @@ FIXED = {
     "big": (200, _padded_json(MIB + 1000)),
     "exactly_1mib": (200, _padded_json(MIB)),
 }
-SPECIAL = ("trickle", "stall", "redirect", "redirect_to_http", "echo", "script")
-MODES = tuple(FIXED) + SPECIAL
+DYNAMIC = ("trickle", "stall", "redirect", "redirect_to_http", "echo", "script")
+MODES = tuple(FIXED) + DYNAMIC
 
 
 class State:
