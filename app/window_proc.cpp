@@ -29,7 +29,9 @@ private:
 
 void AddIconOrRetry(HWND window)
 {
-    if (!AddTrayIcon(window)) {
+    if (AddTrayIcon(window)) {
+        CancelTrayIconRetry(window);  // e.g. "TaskbarCreated" came before the retry succeeded
+    } else {
         ScheduleTrayIconRetry(window);
     }
 }

@@ -82,3 +82,11 @@ void RetryTrayIcon(HWND window)
         KillTimer(window, kTrayRetryTimerId);
     }
 }
+
+void CancelTrayIconRetry(HWND window)
+{
+    if (AppState::trayRetriesLeft > 0) {
+        AppState::trayRetriesLeft = 0;
+        KillTimer(window, kTrayRetryTimerId);
+    }
+}

@@ -17,6 +17,9 @@ void ShowBalloon(const std::wstring& title, const std::wstring& text, DWORD info
 // so the icon does not stay away until the next Explorer restart.
 void ScheduleTrayIconRetry(HWND window);
 void RetryTrayIcon(HWND window);
+// Ends a pending retry: the icon is there, and another NIM_ADD would reset
+// the record and fail.
+void CancelTrayIconRetry(HWND window);
 
 // Copies as much of `text` as fits into a fixed field, always terminated.
 void CopyTruncated(wchar_t* field, size_t capacity, const std::wstring& text);

@@ -176,4 +176,99 @@ std::string Narrow(const std::wstring& text)
     return bytes;
 }
 
+static const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+RunKeyGuard::RunKeyGuard()
+{
+    HKEY key = nullptr;
+    existed_ = RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (!existed_) {
+        return;
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD nameUnits = ARRAYSIZE(name);
+        DWORD type = 0;
+        DWORD bytes = 0;
+        if (RegEnumValueW(key, index, name, &nameUnits, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS) {
+            break;
+        }
+        Value value{name, type, std::vector<BYTE>(bytes)};
+        DWORD size = bytes;
+        if (RegQueryValueExW(key, name, nullptr, &value.type, value.data.data(), &size) == ERROR_SUCCESS) {
+            value.data.resize(size);
+            values_.push_back(std::move(value));
+        }
+    }
+    RegCloseKey(key);
+}
+
+RunKeyGuard::~RunKeyGuard()
+{
+    if (!existed_) {
+        RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
+        return;
+    }
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    // Values the test added go; the saved ones come back byte for byte.
+    for (;;) {
+        wchar_t name[16384];
+        DWORD nameUnits = ARRAYSIZE(name);
+        if (RegEnumValueW(key, 0, name, &nameUnits, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+            RegDeleteValueW(key, name) != ERROR_SUCCESS) {
+            break;
+        }
+    }
+    for (const Value& value : values_) {
+        RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
+                       static_cast<DWORD>(value.data.size()));
+    }
+    RegCloseKey(key);
+}
+
+bool RunKeyGuard::DeleteRunKey()
+{
+    return RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey) == ERROR_SUCCESS;
+}
+
+bool ReadRunValue(DWORD* type, std::vector<BYTE>* data)
+{
+    *type = 0;
+    data->clear();
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    // The raw byte count as stored (RegGetValueW would fix up terminators).
+    DWORD bytes = 0;
+    bool found = RegQueryValueExW(key, kAppName, nullptr, type, nullptr, &bytes) == ERROR_SUCCESS;
+    if (found) {
+        data->resize(bytes);
+        found = RegQueryValueExW(key, kAppName, nullptr, type, data->data(), &bytes) == ERROR_SUCCESS;
+        data->resize(found ? bytes : 0);
+    }
+    RegCloseKey(key);
+    return found;
+}
+
+bool WriteRunValue(DWORD type, const void* data, DWORD bytes)
+{
+    return RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kAppName, type, data, bytes) == ERROR_SUCCESS;
+}
+
+bool WriteRunValue(DWORD type, const std::wstring& text)
+{
+    return WriteRunValue(type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool DeleteRunValue()
+{
+    const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kAppName);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
 }  // namespace testing_support

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -42,5 +43,34 @@ std::wstring ReadClipboardText(SIZE_T* bytes = nullptr);
 
 // UTF-8 for gtest messages.
 std::string Narrow(const std::wstring& text);
+
+// Saves every value of the user's Run key on construction and puts the key
+// back as it was on destruction (recreating it if a test deleted it).
+class RunKeyGuard {
+public:
+    RunKeyGuard();
+    ~RunKeyGuard();
+    RunKeyGuard(const RunKeyGuard&) = delete;
+    RunKeyGuard& operator=(const RunKeyGuard&) = delete;
+
+    // Removes the Run key itself (it has no subkeys in a fresh prefix).
+    bool DeleteRunKey();
+
+private:
+    struct Value {
+        std::wstring name;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+    bool existed_ = false;
+    std::vector<Value> values_;
+};
+
+// The autostart value as stored: false when absent.
+bool ReadRunValue(DWORD* type, std::vector<BYTE>* data);
+// Writes the autostart value directly, as another program would.
+bool WriteRunValue(DWORD type, const void* data, DWORD bytes);
+bool WriteRunValue(DWORD type, const std::wstring& text);
+bool DeleteRunValue();
 
 }  // namespace testing_support

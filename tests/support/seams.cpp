@@ -2,6 +2,8 @@
 
 #include "engine/keep_awake.h"
 
+#include <winhttp.h>
+
 #include <chrono>
 #include <mutex>
 
@@ -24,6 +26,11 @@ NOCTARA_SEAM(HRESULT, CoCreateInstance, (REFCLSID, LPUNKNOWN, DWORD, REFIID, LPV
 NOCTARA_SEAM(HRESULT, SHGetKnownFolderPath, (REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*))
 NOCTARA_SEAM(HANDLE, SetClipboardData, (UINT, HANDLE))
 NOCTARA_SEAM(LRESULT, DefWindowProcW, (HWND, UINT, WPARAM, LPARAM))
+NOCTARA_SEAM(void, Sleep, (DWORD))
+NOCTARA_SEAM(BOOL, KillTimer, (HWND, UINT_PTR))
+NOCTARA_SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
+NOCTARA_SEAM(BOOL, CreateDirectoryW, (LPCWSTR, LPSECURITY_ATTRIBUTES))
+NOCTARA_SEAM(HANDLE, CreateMutexW, (LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR))
 
 namespace seams {
 namespace {
@@ -37,7 +44,14 @@ std::vector<TrackedMenu> trackedMenus;
 std::vector<ShellExecuteCall> shellExecuteCalls;
 std::vector<std::wstring> appUserModelIds;
 std::vector<DefaultCall> defaultCalls;
+std::vector<KillTimerCall> killTimerCalls;
+std::vector<HttpEvent> httpEvents;
+std::vector<EngineCall> engineCalls;
+std::vector<CreateDirectoryCall> createDirectoryCalls;
+std::vector<MutexCall> mutexCalls;
 std::atomic<int> liveWorkers{0};
+// Only worker threads log their Sleep calls; the tests' own polling would drown them.
+thread_local bool onWorkerThread = false;
 
 template <class T>
 std::vector<T> Snapshot(const std::vector<T>& records)
@@ -62,6 +76,7 @@ DWORD WINAPI CountedWorker(void* parameter)
 {
     const WorkerLaunch launch = *static_cast<WorkerLaunch*>(parameter);
     delete static_cast<WorkerLaunch*>(parameter);
+    onWorkerThread = true;
     keep_awake_detail::RunWorker(keep_awake_detail::UnpackTicket(launch.ticket),
                                  std::chrono::milliseconds(launch.tickMs));
     liveWorkers.fetch_sub(1);
@@ -77,6 +92,7 @@ std::function<BOOL(DWORD, PNOTIFYICONDATAW)> shellNotifyIconHook;
 std::function<HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*)> coCreateInstanceHook;
 std::function<HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*)> knownFolderPathHook;
 std::function<HANDLE(UINT, HANDLE)> setClipboardDataHook;
+std::function<DWORD(HMODULE, LPWSTR, DWORD)> moduleFileNameHook;
 
 std::vector<ExecutionStateCall> ExecutionStateCalls() { return Snapshot(executionStateCalls); }
 std::vector<InputCall> InputCalls() { return Snapshot(inputCalls); }
@@ -86,6 +102,11 @@ std::vector<TrackedMenu> TrackedMenus() { return Snapshot(trackedMenus); }
 std::vector<ShellExecuteCall> ShellExecuteCalls() { return Snapshot(shellExecuteCalls); }
 std::vector<std::wstring> AppUserModelIds() { return Snapshot(appUserModelIds); }
 std::vector<DefaultCall> DefaultCalls() { return Snapshot(defaultCalls); }
+std::vector<KillTimerCall> KillTimerCalls() { return Snapshot(killTimerCalls); }
+std::vector<HttpEvent> HttpEvents() { return Snapshot(httpEvents); }
+std::vector<EngineCall> EngineCalls() { return Snapshot(engineCalls); }
+std::vector<CreateDirectoryCall> CreateDirectoryCalls() { return Snapshot(createDirectoryCalls); }
+std::vector<MutexCall> MutexCalls() { return Snapshot(mutexCalls); }
 int LiveWorkers() { return liveWorkers.load(); }
 
 bool WaitForLiveWorkers(int n, DWORD timeoutMs)
@@ -141,6 +162,11 @@ void Reset()
         shellExecuteCalls.clear();
         appUserModelIds.clear();
         defaultCalls.clear();
+        killTimerCalls.clear();
+        httpEvents.clear();
+        engineCalls.clear();
+        createDirectoryCalls.clear();
+        mutexCalls.clear();
     }
     forwardSendInput = false;
     workerTickMs = 0;
@@ -149,6 +175,7 @@ void Reset()
     coCreateInstanceHook = nullptr;
     knownFolderPathHook = nullptr;
     setClipboardDataHook = nullptr;
+    moduleFileNameHook = nullptr;
 }
 
 }  // namespace seams
@@ -158,13 +185,23 @@ using namespace seams;
 static EXECUTION_STATE WINAPI Seam_SetThreadExecutionState(EXECUTION_STATE state)
 {
     Record(executionStateCalls, ExecutionStateCall{GetCurrentThreadId(), state});
+    Record(engineCalls, EngineCall{GetCurrentThreadId(), EngineCall::Kind::State, state});
     return __real___imp_SetThreadExecutionState(state);
 }
 
 static UINT WINAPI Seam_SendInput(UINT count, LPINPUT inputs, int size)
 {
     Record(inputCalls, InputCall{GetCurrentThreadId(), count, count > 0 ? inputs[0] : INPUT{}, size});
+    Record(engineCalls, EngineCall{GetCurrentThreadId(), EngineCall::Kind::Input, count});
     return forwardSendInput ? __real___imp_SendInput(count, inputs, size) : count;
+}
+
+static void WINAPI Seam_Sleep(DWORD milliseconds)
+{
+    if (onWorkerThread) {
+        Record(engineCalls, EngineCall{GetCurrentThreadId(), EngineCall::Kind::Sleep, milliseconds});
+    }
+    __real___imp_Sleep(milliseconds);
 }
 
 static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE routine,
@@ -202,7 +239,7 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 
 static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
 {
-    Record(trackedMenus, TrackedMenu{ReadMenu(menu), flags, x, y, owner});
+    Record(trackedMenus, TrackedMenu{ReadMenu(menu), flags, x, y, owner, menu});
     return TRUE;
 }
 
@@ -233,13 +270,92 @@ static HRESULT WINAPI Seam_SHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags
                                : __real___imp_SHGetKnownFolderPath(id, flags, token, path);
 }
 
+// Callers compiled with shlobj.h reach it by its plain name (declared STDAPI,
+// without dllimport).
+extern "C" HRESULT WINAPI __wrap_SHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path)
+{
+    return Seam_SHGetKnownFolderPath(id, flags, token, path);
+}
+
 static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
 {
     return setClipboardDataHook ? setClipboardDataHook(format, data) : __real___imp_SetClipboardData(format, data);
+}
+
+static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
+{
+    return moduleFileNameHook ? moduleFileNameHook(module, buffer, size)
+                              : __real___imp_GetModuleFileNameW(module, buffer, size);
 }
 
 static LRESULT WINAPI Seam_DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     Record(defaultCalls, DefaultCall{window, message, wParam, lParam});
     return __real___imp_DefWindowProcW(window, message, wParam, lParam);
+}
+
+static BOOL WINAPI Seam_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    const BOOL created = __real___imp_CreateDirectoryW(path, security);
+    const DWORD error = GetLastError();
+    Record(createDirectoryCalls, CreateDirectoryCall{path ? path : L"", security != nullptr});
+    SetLastError(error);
+    return created;
+}
+
+static HANDLE WINAPI Seam_CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL owner, LPCWSTR name)
+{
+    HANDLE mutex = __real___imp_CreateMutexW(security, owner, name);
+    // Unnamed mutexes are not recorded: the runtime may make them under the record's own lock.
+    if (name != nullptr) {
+        const DWORD error = GetLastError();
+        Record(mutexCalls, MutexCall{name, mutex});
+        SetLastError(error);  // the caller reads ERROR_ALREADY_EXISTS next
+    }
+    return mutex;
+}
+
+static BOOL WINAPI Seam_KillTimer(HWND window, UINT_PTR id)
+{
+    const BOOL result = __real___imp_KillTimer(window, id);
+    Record(killTimerCalls, KillTimerCall{window, id, result});
+    return result;
+}
+
+// WinHTTP functions are plain imports (no __imp_ pointer in the caller), so
+// the link wraps the symbols themselves.
+extern "C" {
+HINTERNET WINAPI __real_WinHttpOpen(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD);
+HINTERNET WINAPI __real_WinHttpConnect(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD);
+HINTERNET WINAPI __real_WinHttpOpenRequest(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD);
+BOOL WINAPI __real_WinHttpCloseHandle(HINTERNET);
+
+HINTERNET WINAPI __wrap_WinHttpOpen(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags)
+{
+    HINTERNET handle = __real_WinHttpOpen(agent, access, proxy, bypass, flags);
+    Record(httpEvents, HttpEvent{HttpEvent::Open, handle, 0, flags, agent ? agent : L""});
+    return handle;
+}
+
+HINTERNET WINAPI __wrap_WinHttpConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DWORD reserved)
+{
+    HINTERNET handle = __real_WinHttpConnect(session, host, port, reserved);
+    Record(httpEvents, HttpEvent{HttpEvent::Connect, handle, port, 0, host ? host : L""});
+    return handle;
+}
+
+HINTERNET WINAPI __wrap_WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
+                                           LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags)
+{
+    HINTERNET handle = __real_WinHttpOpenRequest(connection, verb, object, version, referrer, acceptTypes, flags);
+    Record(httpEvents, HttpEvent{HttpEvent::OpenRequest, handle, 0, flags,
+                                 std::wstring(verb ? verb : L"") + L" " + (object ? object : L"")});
+    return handle;
+}
+
+BOOL WINAPI __wrap_WinHttpCloseHandle(HINTERNET handle)
+{
+    Record(httpEvents, HttpEvent{HttpEvent::Close, handle, 0, 0, L""});
+    return __real_WinHttpCloseHandle(handle);
+}
 }

@@ -32,6 +32,15 @@ struct InputCall {
 };
 std::vector<ExecutionStateCall> ExecutionStateCalls();
 std::vector<InputCall> InputCalls();
+// The same calls, and the Sleep calls of worker threads, in one log whose
+// order holds across threads: a worker's schedule can be read back in ticks.
+struct EngineCall {
+    enum class Kind { State, Input, Sleep };
+    DWORD thread;
+    Kind kind;
+    DWORD value;  // the execution state, the input count, or the milliseconds asked for
+};
+std::vector<EngineCall> EngineCalls();
 // When false (the default) SendInput is recorded but not forwarded, so fast
 // worker tests inject nothing into the session.
 extern std::atomic<bool> forwardSendInput;
@@ -72,6 +81,7 @@ struct TrackedMenu {
     int x;
     int y;
     HWND owner;
+    HMENU menu;  // for checking afterwards that the caller destroyed it
 };
 // TrackPopupMenu is never forwarded (it would block until the menu closes):
 // the seam reads the menu back and returns at once.
@@ -102,12 +112,50 @@ std::vector<DefaultCall> DefaultCalls();
 extern std::function<HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*)> coCreateInstanceHook;
 extern std::function<HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*)> knownFolderPathHook;
 extern std::function<HANDLE(UINT, HANDLE)> setClipboardDataHook;
+// Replaces GetModuleFileNameW (e.g. to report a path longer than MAX_PATH,
+// which Wine cannot start a program from).
+extern std::function<DWORD(HMODULE, LPWSTR, DWORD)> moduleFileNameHook;
+
+// KillTimer calls (forwarded), with what the real call returned.
+struct KillTimerCall {
+    HWND window;
+    UINT_PTR id;
+    BOOL result;
+};
+std::vector<KillTimerCall> KillTimerCalls();
+
+// CreateDirectoryW calls (forwarded): the paths asked for, in order.
+struct CreateDirectoryCall {
+    std::wstring path;
+    bool hasSecurity;
+};
+std::vector<CreateDirectoryCall> CreateDirectoryCalls();
+
+// Named CreateMutexW calls (forwarded), so that a test running wWinMain in
+// its own process can close the single-instance mutex afterwards.
+struct MutexCall {
+    std::wstring name;
+    HANDLE handle;
+};
+std::vector<MutexCall> MutexCalls();
 
 // Forwarders to the real functions, for hooks that wrap them.
 BOOL RealShellNotifyIcon(DWORD message, PNOTIFYICONDATAW data);
 HRESULT RealCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object);
 HRESULT RealKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path);
 HANDLE RealSetClipboardData(UINT format, HANDLE data);
+
+// WinHTTP (declared without dllimport, so wrapped by its plain name):
+// handles opened and closed, with the connect port and the request flags.
+// Always forwarded.
+struct HttpEvent {
+    enum Kind { Open, Connect, OpenRequest, Close } kind;
+    void* handle;            // the handle returned or closed
+    unsigned short port;     // Connect
+    DWORD flags;             // OpenRequest
+    std::wstring text;       // Connect: host; OpenRequest: verb and object
+};
+std::vector<HttpEvent> HttpEvents();
 
 // Clears every record and hook. Call with no worker running.
 void Reset();
