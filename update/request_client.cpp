@@ -67,18 +67,37 @@ std::wstring FromUtf8(const std::string& bytes)
     return text;
 }
 
-// Reads the body to its end. Fails on a broken read (a cut body is not the
-// answer) and on a body over the limit.
-bool ReadBody(HINTERNET request, std::string& body)
+// The length the server announced, when it announced one.
+bool QueryContentLength(HINTERNET request, DWORD& length)
+{
+    length = 0;
+    DWORD size = sizeof(length);
+    return WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+}
+
+// Reads the body to its end. Fails on a broken read, on a body over the
+// limit, past the deadline, and on a body shorter than announced: WinHTTP
+// reports a connection closed early as a normal end of data.
+bool ReadBody(HINTERNET request, ULONGLONG deadline, std::string& body)
 {
     body.clear();
+    DWORD announced = 0;
+    const bool hasLength = QueryContentLength(request, announced);
+    if (hasLength && announced > kMaxResponseBytes) {
+        return false;
+    }
     for (;;) {
+        // Checked between reads, so the overrun is one read's time-out at most.
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
             return false;
         }
         if (available == 0) {
-            return true;
+            break;
         }
         if (available > kMaxResponseBytes - body.size()) {
             return false;
@@ -91,9 +110,10 @@ bool ReadBody(HINTERNET request, std::string& body)
         }
         body.resize(before + read);
         if (read == 0) {
-            return true;
+            break;
         }
     }
+    return !hasLength || body.size() == announced;
 }
 
 // Automatic proxy discovery first; older systems refuse that access type.
@@ -120,6 +140,12 @@ std::wstring BuildEndpointUrl(ServiceEndpoint endpoint)
 }
 
 bool SendJsonRequest(const std::wstring& url, const std::wstring& body, std::wstring& response)
+{
+    return request_client_detail::SendJsonRequestWithin(url, body, response, kExchangeDeadlineMs);
+}
+
+bool request_client_detail::SendJsonRequestWithin(const std::wstring& url, const std::wstring& body,
+                                                  std::wstring& response, unsigned long long deadlineMs)
 {
     response.clear();
 
@@ -174,6 +200,7 @@ bool SendJsonRequest(const std::wstring& url, const std::wstring& body, std::wst
         payload = ToUtf8(body);
     }
     const DWORD count = static_cast<DWORD>(payload.size());
+    const ULONGLONG deadline = GetTickCount64() + deadlineMs;
     if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                             payload.empty() ? WINHTTP_NO_REQUEST_DATA : payload.data(), count, count, 0)) {
         return false;
@@ -182,7 +209,7 @@ bool SendJsonRequest(const std::wstring& url, const std::wstring& body, std::wst
         return false;
     }
     std::string bytes;
-    if (!ReadBody(request.Get(), bytes)) {
+    if (!ReadBody(request.Get(), deadline, bytes)) {
         return false;
     }
     response = FromUtf8(bytes);
