@@ -92,21 +92,6 @@ TEST_F(ProductResources, PausedIconHasOne16PixelPngImage)
     EXPECT_EQ(IconGroupSizes(102), (std::vector<int>{16}));
 }
 
-TEST_F(ProductResources, IconsLoadAtDefaultSize)
-{
-    HINSTANCE instance = LoadLibraryExW(ProductExePath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(instance, nullptr);
-    for (int id : {101, 102}) {
-        HICON icon = static_cast<HICON>(
-            LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
-        EXPECT_NE(icon, nullptr) << id;
-        if (icon != nullptr) {
-            DestroyIcon(icon);
-        }
-    }
-    FreeLibrary(instance);
-}
-
 TEST_F(ProductResources, ManifestRunsAsInvokerWithCommonControls6)
 {
     const std::vector<BYTE> bytes = Resource(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));

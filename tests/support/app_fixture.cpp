@@ -89,15 +89,6 @@ std::wstring ProductExePath()
     return WindowsPathOf(NOCTARA_PRODUCT_EXE_UNIX);
 }
 
-std::wstring EnvironmentPath(const wchar_t* name)
-{
-    wchar_t unixPath[MAX_PATH * 4] = {};
-    if (GetEnvironmentVariableW(name, unixPath, ARRAYSIZE(unixPath)) == 0) {
-        return std::wstring();
-    }
-    return WindowsPathOf(unixPath);
-}
-
 HANDLE StartProduct(const std::wstring& exePath)
 {
     std::wstring commandLine = L"\"" + exePath + L"\"";

@@ -27,8 +27,6 @@ void PumpFor(DWORD milliseconds);
 
 // Windows path of the built Noctara.exe.
 std::wstring ProductExePath();
-// The Windows path of a Unix folder given by an environment variable.
-std::wstring EnvironmentPath(const wchar_t* name);
 
 // Runs the product executable; returns the process handle (caller closes).
 HANDLE StartProduct(const std::wstring& exePath = ProductExePath());
