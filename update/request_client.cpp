@@ -160,14 +160,9 @@ bool request_client_detail::SendJsonRequestWithin(const std::wstring& url, const
     if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
         return false;
     }
-    // The query names the endpoint, so it travels with the path.
-    std::wstring target(path, parts.dwUrlPathLength);
-    if (parts.lpszExtraInfo != nullptr && parts.dwExtraInfoLength > 0) {
-        target.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
-    }
-    if (target.size() >= kPathUnits) {
-        return false;
-    }
+    // Extra information is not asked for on its own, so the path carries the
+    // query, which names the endpoint.
+    const std::wstring target(path, parts.dwUrlPathLength);
 
     InternetHandle root(OpenSession());
     if (!root) {
