@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Measures the keep-awake engine under Wine (the product's worker, real
-# one-second tick): stop latency after a switch-off, and wake-ups per second
-# while on and while paused. Prints a summary; asserts nothing.
-#
-# Wake-ups are counted twice: by the benchmark itself (Sleep calls of its
-# other threads) and here, from outside, as the voluntary context switches of
-# every Linux thread of the Wine process during the benchmark's windows (Wine
-# resolves /proc/self to wineserver, so the process cannot count itself).
+# Benchmarks the keep-awake engine under Wine (real one-second tick): stop
+# latency and wake-ups per second while on and paused; asserts nothing. Wake-ups
+# are also counted from outside, as voluntary context switches of the Wine
+# process's Linux threads (under Wine, /proc/self is wineserver's).
 set -euo pipefail
 BUILD="$(cd "${1:?usage: bench-engine.sh BUILD_DIR}" && pwd)"
 export HARNESS_DIR="$BUILD/wine"

@@ -1,16 +1,13 @@
-// Measures the keep-awake engine with the product's own worker and its
-// one-second tick:
-//  - the time from SetActive(false) to the worker thread's exit, sampled at
-//    five points of a tick (0, 200, ..., 800 ms after the worker fell asleep);
-//  - wake-ups per second while on and while paused: here the Sleep calls of
-//    threads other than this one (the link wraps Sleep); scripts/bench-engine.sh
-//    adds the process's voluntary context switches as Linux counts them.
+// Benchmark of the product's worker at its one-second tick: time from
+// SetActive(false) to the worker's exit at five points of a tick, and Sleep
+// calls per second of other threads while on and paused (the link wraps Sleep).
 #include "engine/keep_awake.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 static void WINAPI CountingSleep(DWORD milliseconds);
@@ -41,9 +38,8 @@ bool WaitUntil(bool (*done)(), DWORD timeoutMs)
     return true;
 }
 
-// This thread sleeps through the window in one piece, so the only other
-// wake-ups in it are the worker's. The marker line lets the script sample
-// the process from outside during the window.
+// This thread sleeps through the window in one piece, so other wake-ups are the
+// worker's; the marker line lets the script sample the process meanwhile.
 double SleepsPerSecond(const char* name, DWORD windowMs)
 {
     std::printf("engine_bench: window %s %u ms\n", name, static_cast<unsigned>(windowMs));
@@ -54,15 +50,18 @@ double SleepsPerSecond(const char* name, DWORD windowMs)
     return (otherSleeps.load() - before) * 1000.0 / windowMs;
 }
 
-// Starts a worker and opens its thread; null on failure.
+// Starts a worker and opens its thread; ends the benchmark on failure.
 HANDLE StartWorker()
 {
     lastSleeper = 0;
     SetActive(true);
-    if (!WaitUntil([] { return lastSleeper.load() != 0; }, 5000)) {
-        return nullptr;
+    HANDLE worker = nullptr;
+    if (!WaitUntil([] { return lastSleeper.load() != 0; }, 5000) ||
+        (worker = OpenThread(SYNCHRONIZE, FALSE, lastSleeper.load())) == nullptr) {
+        std::printf("engine_bench: no worker started\n");
+        std::exit(1);
     }
-    return OpenThread(SYNCHRONIZE, FALSE, lastSleeper.load());
+    return worker;
 }
 
 }  // namespace
@@ -85,10 +84,6 @@ int main()
     std::vector<double> stops;
     for (int sample = 0; sample < 5; ++sample) {
         HANDLE worker = StartWorker();
-        if (worker == nullptr) {
-            std::printf("engine_bench: no worker started\n");
-            return 1;
-        }
         // Line up with the start of a tick, then switch off `phase` into it.
         sleepsSeen = otherSleeps.load();
         WaitUntil([] { return otherSleeps.load() > sleepsSeen.load(); }, 5000);
@@ -114,10 +109,6 @@ int main()
 
     constexpr DWORD kWindowMs = 10000;
     HANDLE worker = StartWorker();
-    if (worker == nullptr) {
-        std::printf("engine_bench: no worker started\n");
-        return 1;
-    }
     const double active = SleepsPerSecond("active", kWindowMs);
     SetActive(false);
     WaitForSingleObject(worker, 5000);
