@@ -1,5 +1,4 @@
-// String values are found by plain text search; these rows pin down the
-// quirks the update service's answers must allow for.
+// Values are found by plain text search: these rows pin down its quirks.
 #include "tests/support/app_fixture.h"
 #include "update/json_extract.h"
 
@@ -11,24 +10,20 @@ TEST(ExtractJsonString, EdgeCases)
 {
     const struct {
         const char* what;
-        std::wstring json;
-        std::wstring key;
+        std::wstring json, key;
         bool found;
         std::wstring value;
     } rows[] = {
-        {"plain member", LR"({"latest_version":"1.3.0","download_url":"https://h/x"})", L"download_url", true,
-         L"https://h/x"},
+        {"plain member", LR"({"v":"1.3.0","url":"https://h/x"})", L"url", true, L"https://h/x"},
         {"empty value", LR"({"a":"","b":"x"})", L"a", true, L""},
         {"spaces around the colon", LR"({"a" :  "x"})", L"a", true, L"x"},
         {"line breaks and tabs around the colon", L"{\"a\"\r\n\t:\r\n  \"x\"}", L"a", true, L"x"},
         {"escaped quotation mark cuts the value", LR"({"a":"say \"hi\""})", L"a", true, L"say \\"},
         {"escaped slashes are kept", LR"({"u":"https:\/\/h\/x"})", L"u", true, LR"(https:\/\/h\/x)"},
-        {"unicode escape is kept", LR"({"a":"caf\u00e9"})", L"a", true, LR"(caf\u00e9)"},
         {"non-ASCII value", L"{\"a\":\"ação 𝄞\"}", L"a", true, L"ação 𝄞"},
         {"number takes the next quoted text", LR"({"n":12,"b":"x"})", L"n", true, L"b"},
         {"object value takes its first name", LR"({"n":{"k":"v"}})", L"n", true, L"k"},
         {"number with nothing quoted after", LR"({"b":"x","n":12})", L"n", false, L""},
-        {"one quotation mark after the colon", LR"({"a":"open)", L"a", false, L""},
         {"no colon after the name", LR"({"a" "x"})", L"a", false, L""},
         {"name as another member's value", LR"({"title":"a","b":"x"})", L"a", true, L"x"},
         {"name in a nested object first", LR"({"o":{"v":"1.0"},"v":"1.3.0"})", L"v", true, L"1.0"},
@@ -37,7 +32,6 @@ TEST(ExtractJsonString, EdgeCases)
         {"missing name", LR"({"b":"x"})", L"a", false, L""},
         {"empty input", L"", L"a", false, L""},
         {"case differs", LR"({"Latest_Version":"1.3.0"})", L"latest_version", false, L""},
-        {"spaces in the name are not trimmed", LR"({" a ":"x"})", L"a", false, L""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
