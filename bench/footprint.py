@@ -17,7 +17,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from session import Session, wait_for  # noqa: E402
+from journeys import Session, wait_for  # noqa: E402
 
 BASELINE_CLASS = "BaselineTrayHiddenWindowClass"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
@@ -109,7 +109,7 @@ class Bench:
 
     def run(self):
         s = self.s
-        s.service.reset("current")
+        s.reset()
         s.start()
         results = {}
         try:
@@ -128,7 +128,7 @@ class Bench:
             for which in ("baseline", "noctara"):
                 self.launch(which)
             pids = {k: self.pid(k) for k in self.exes}
-            wait_for("the update check", lambda: s.service.log(), 30)
+            wait_for("the update check", lambda: s.requests(), 30)
             time.sleep(SETTLE_S)
             results["rss_kib"] = {k: rss_kib(p) for k, p in pids.items()}
             results["active"] = sample(pids, WINDOW_S)
@@ -140,13 +140,13 @@ class Bench:
                 self.close(which)
 
             # The update check hangs on a service that never answers.
-            s.service.reset("stall", seconds=60)
+            s.reset("stall&seconds=60")
             for which in ("baseline", "noctara"):
                 self.launch(which)
-            wait_for("the stalled request", lambda: s.service.log(), 30)
+            wait_for("the stalled request", lambda: s.requests(), 30)
             results["ping_stall"] = {k: self.driver(k, "ping", "50")[1][0] for k in self.exes}
         finally:
-            s.service.reset()
+            s.reset()
             s.stop()
         return results
 

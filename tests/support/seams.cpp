@@ -144,10 +144,6 @@ HRESULT RealCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REF
 {
     return __real___imp_CoCreateInstance(clsid, outer, context, iid, object);
 }
-HRESULT RealKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path)
-{
-    return __real___imp_SHGetKnownFolderPath(id, flags, token, path);
-}
 HANDLE RealSetClipboardData(UINT format, HANDLE data) { return __real___imp_SetClipboardData(format, data); }
 
 void Reset()

@@ -142,7 +142,6 @@ std::vector<MutexCall> MutexCalls();
 // Forwarders to the real functions, for hooks that wrap them.
 BOOL RealShellNotifyIcon(DWORD message, PNOTIFYICONDATAW data);
 HRESULT RealCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object);
-HRESULT RealKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path);
 HANDLE RealSetClipboardData(UINT format, HANDLE data);
 
 // WinHTTP (declared without dllimport, so wrapped by its plain name):
