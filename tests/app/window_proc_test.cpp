@@ -28,11 +28,7 @@ protected:
     }
     void TearDown() override
     {
-        StopWorkers();
-        DestroyWindow(window_);
-        MSG quit;
-        PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
-        seams::Reset();
+        DestroyHiddenWindow(window_);
     }
     LRESULT TrayEvent(WORD event) { return SendMessageW(window_, kTrayCallbackMessage, 0, MAKELPARAM(event, 1)); }
     std::vector<std::wstring> BalloonTexts() const

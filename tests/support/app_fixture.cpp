@@ -48,6 +48,15 @@ HWND CreateHiddenWindow()
     return AppState::mainWindow;
 }
 
+void DestroyHiddenWindow(HWND window)
+{
+    StopWorkers();
+    DestroyWindow(window);
+    MSG quit;
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    seams::Reset();
+}
+
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;

@@ -20,6 +20,10 @@ void StopWorkers();
 // program does, so WM_CREATE runs the real handler.
 HWND CreateHiddenWindow();
 
+// Ends a test that used CreateHiddenWindow: no worker, no window, no quit
+// message left behind, no seam records.
+void DestroyHiddenWindow(HWND window);
+
 // Dispatches this thread's messages until `done` or the deadline.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs);
 // Dispatches this thread's messages for a fixed time (for asserting absence).

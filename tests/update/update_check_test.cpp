@@ -45,11 +45,7 @@ protected:
     }
     void TearDown() override
     {
-        StopWorkers();
-        DestroyWindow(window_);
-        MSG quit;
-        PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
-        seams::Reset();
+        DestroyHiddenWindow(window_);
         test_service::Reset();
     }
 
