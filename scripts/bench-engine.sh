@@ -23,7 +23,7 @@ voluntary_switches() {  # summed over the threads of process $1
 }
 
 rm -f "$output"
-wine "$BUILD/tests/engine/engine_bench.exe" </dev/null >"$output" 2>&1 &
+wine "$BUILD/bench/engine_bench.exe" </dev/null >"$output" 2>&1 &
 bench=$!
 summary=()
 for window in active paused; do
