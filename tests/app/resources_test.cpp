@@ -1,5 +1,4 @@
-// The resources are read back from the built executable, as the loader and
-// the shell will read them.
+// The resources, read back from the built executable.
 #include "tests/support/app_fixture.h"
 
 #include <gtest/gtest.h>
@@ -10,122 +9,47 @@
 
 using namespace testing_support;
 
-namespace {
-
-#pragma pack(push, 2)
-struct GroupIconEntry {
-    BYTE width;
-    BYTE height;
-    BYTE colorCount;
-    BYTE reserved;
-    WORD planes;
-    WORD bitCount;
-    DWORD bytesInRes;
-    WORD id;
-};
-struct GroupIconHeader {
-    WORD reserved;
-    WORD type;
-    WORD count;
-};
-#pragma pack(pop)
-
-class ProductResources : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        module_ = LoadLibraryExW(ProductExePath().c_str(), nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-        ASSERT_NE(module_, nullptr);
-    }
-    void TearDown() override
-    {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    std::vector<BYTE> Resource(LPCWSTR type, LPCWSTR name) const
-    {
-        HRSRC found = FindResourceW(module_, name, type);
-        if (found == nullptr) {
-            return {};
-        }
-        const auto* bytes = static_cast<const BYTE*>(LockResource(LoadResource(module_, found)));
-        return std::vector<BYTE>(bytes, bytes + SizeofResource(module_, found));
-    }
-    // Sizes of the group's images; each image must be stored as PNG.
-    std::vector<int> IconGroupSizes(int id) const
-    {
-        std::vector<int> sizes;
-        const std::vector<BYTE> group = Resource(RT_GROUP_ICON, MAKEINTRESOURCEW(id));
-        if (group.size() < sizeof(GroupIconHeader)) {
-            ADD_FAILURE() << "icon group " << id << " missing";
-            return sizes;
-        }
-        GroupIconHeader header;
-        std::memcpy(&header, group.data(), sizeof(header));
-        for (WORD i = 0; i < header.count; ++i) {
-            GroupIconEntry entry;
-            std::memcpy(&entry, group.data() + sizeof(header) + i * sizeof(entry), sizeof(entry));
-            EXPECT_EQ(entry.width, entry.height);
-            EXPECT_EQ(entry.bitCount, 32);
-            const std::vector<BYTE> image = Resource(RT_ICON, MAKEINTRESOURCEW(entry.id));
-            static const BYTE kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-            EXPECT_TRUE(image.size() > 8 && std::memcmp(image.data(), kPngSignature, 8) == 0)
-                << "image " << int(entry.width) << " of group " << id << " is not PNG-compressed";
-            sizes.push_back(entry.width);
-        }
-        return sizes;
-    }
-    HMODULE module_ = nullptr;
-};
-
-}  // namespace
-
-TEST_F(ProductResources, ActiveIconHasFourPngImages)
-{
-    EXPECT_EQ(IconGroupSizes(101), (std::vector<int>{16, 24, 32, 48}));
-}
-
-TEST_F(ProductResources, PausedIconHasOne16PixelPngImage)
-{
-    EXPECT_EQ(IconGroupSizes(102), (std::vector<int>{16}));
-}
-
-TEST_F(ProductResources, ManifestRunsAsInvokerWithCommonControls6)
-{
-    const std::vector<BYTE> bytes = Resource(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
-    const std::string manifest(bytes.begin(), bytes.end());
-    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
-    EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
-    EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
-    EXPECT_NE(manifest.find("publicKeyToken=\"6595b64144ccf1df\""), std::string::npos);
-}
-
-TEST_F(ProductResources, VersionIs122)
+TEST(ProductResources, IconsManifestAndVersion)
 {
     const std::wstring exe = ProductExePath();
-    DWORD handle = 0;
-    const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &handle);
-    ASSERT_GT(size, 0u);
-    std::vector<BYTE> info(size);
-    ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+    HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    auto resource = [&](LPCWSTR type, int id) {
+        HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+        const auto* bytes = found ? static_cast<const BYTE*>(LockResource(LoadResource(module, found))) : nullptr;
+        return bytes ? std::vector<BYTE>(bytes, bytes + SizeofResource(module, found)) : std::vector<BYTE>();
+    };
+    // Group directory: 6-byte header, then 14-byte entries (width first, bit count at 6, id at 12).
+    auto pngSizes = [&](int group) {
+        std::vector<int> sizes;
+        const std::vector<BYTE> dir = resource(RT_GROUP_ICON, group);
+        for (size_t at = 6; dir.size() >= 6 && at + 14 <= dir.size(); at += 14) {
+            WORD bits = 0, id = 0;
+            std::memcpy(&bits, &dir[at + 6], 2);
+            std::memcpy(&id, &dir[at + 12], 2);
+            const std::vector<BYTE> image = resource(RT_ICON, id);
+            const bool png = image.size() > 8 && std::memcmp(image.data(), "\x89PNG\r\n\x1a\n", 8) == 0;
+            sizes.push_back(bits == 32 && png ? dir[at] : -1);
+        }
+        return sizes;
+    };
+    EXPECT_EQ(pngSizes(101), (std::vector<int>{16, 24, 32, 48}));
+    EXPECT_EQ(pngSizes(102), (std::vector<int>{16}));
+    const std::vector<BYTE> bytes = resource(MAKEINTRESOURCEW(24), 1);
+    const std::string manifest(bytes.begin(), bytes.end());
+    for (const char* part : {"level=\"asInvoker\" uiAccess=\"false\"", "Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+                             "publicKeyToken=\"6595b64144ccf1df\""}) {
+        EXPECT_NE(manifest.find(part), std::string::npos) << part;
+    }
+    FreeLibrary(module);
 
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(exe.c_str(), nullptr));
+    ASSERT_TRUE(!info.empty() && GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
     VS_FIXEDFILEINFO* fixed = nullptr;
+    wchar_t* product = nullptr;
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010002u);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00020000u);
-
-    auto text = [&](const wchar_t* name) {
-        wchar_t* value = nullptr;
-        UINT units = 0;
-        const std::wstring key = std::wstring(L"\\StringFileInfo\\041604b0\\") + name;
-        return VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &units) && value
-                   ? std::wstring(value)
-                   : std::wstring();
-    };
-    EXPECT_EQ(Narrow(text(L"ProductVersion")), "1.2.2");
-    EXPECT_EQ(Narrow(text(L"ProductName")), "Noctara");
-    EXPECT_EQ(Narrow(text(L"FileVersion")), "1.2.2.0");
+    EXPECT_TRUE(fixed->dwFileVersionMS == 0x00010002u && fixed->dwFileVersionLS == 0x00020000u);
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\041604b0\\ProductVersion", reinterpret_cast<void**>(&product), &length));
+    EXPECT_STREQ(product, L"1.2.2");
 }
