@@ -27,7 +27,6 @@ NOCTARA_SEAM(HRESULT, SHGetKnownFolderPath, (REFKNOWNFOLDERID, DWORD, HANDLE, PW
 NOCTARA_SEAM(HANDLE, SetClipboardData, (UINT, HANDLE))
 NOCTARA_SEAM(LRESULT, DefWindowProcW, (HWND, UINT, WPARAM, LPARAM))
 NOCTARA_SEAM(void, Sleep, (DWORD))
-NOCTARA_SEAM(BOOL, KillTimer, (HWND, UINT_PTR))
 NOCTARA_SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
 NOCTARA_SEAM(BOOL, CreateDirectoryW, (LPCWSTR, LPSECURITY_ATTRIBUTES))
 NOCTARA_SEAM(HANDLE, CreateMutexW, (LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR))
@@ -44,7 +43,6 @@ std::vector<TrackedMenu> trackedMenus;
 std::vector<ShellExecuteCall> shellExecuteCalls;
 std::vector<std::wstring> appUserModelIds;
 std::vector<DefaultCall> defaultCalls;
-std::vector<KillTimerCall> killTimerCalls;
 std::vector<HttpEvent> httpEvents;
 std::vector<EngineCall> engineCalls;
 std::vector<CreateDirectoryCall> createDirectoryCalls;
@@ -102,7 +100,6 @@ std::vector<TrackedMenu> TrackedMenus() { return Snapshot(trackedMenus); }
 std::vector<ShellExecuteCall> ShellExecuteCalls() { return Snapshot(shellExecuteCalls); }
 std::vector<std::wstring> AppUserModelIds() { return Snapshot(appUserModelIds); }
 std::vector<DefaultCall> DefaultCalls() { return Snapshot(defaultCalls); }
-std::vector<KillTimerCall> KillTimerCalls() { return Snapshot(killTimerCalls); }
 std::vector<HttpEvent> HttpEvents() { return Snapshot(httpEvents); }
 std::vector<EngineCall> EngineCalls() { return Snapshot(engineCalls); }
 std::vector<CreateDirectoryCall> CreateDirectoryCalls() { return Snapshot(createDirectoryCalls); }
@@ -144,7 +141,6 @@ HRESULT RealCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REF
 {
     return __real___imp_CoCreateInstance(clsid, outer, context, iid, object);
 }
-HANDLE RealSetClipboardData(UINT format, HANDLE data) { return __real___imp_SetClipboardData(format, data); }
 
 void Reset()
 {
@@ -158,7 +154,6 @@ void Reset()
         shellExecuteCalls.clear();
         appUserModelIds.clear();
         defaultCalls.clear();
-        killTimerCalls.clear();
         httpEvents.clear();
         engineCalls.clear();
         createDirectoryCalls.clear();
@@ -309,13 +304,6 @@ static HANDLE WINAPI Seam_CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL owne
         SetLastError(error);  // the caller reads ERROR_ALREADY_EXISTS next
     }
     return mutex;
-}
-
-static BOOL WINAPI Seam_KillTimer(HWND window, UINT_PTR id)
-{
-    const BOOL result = __real___imp_KillTimer(window, id);
-    Record(killTimerCalls, KillTimerCall{window, id, result});
-    return result;
 }
 
 // WinHTTP functions are plain imports (no __imp_ pointer in the caller), so

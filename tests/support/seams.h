@@ -116,13 +116,6 @@ extern std::function<HANDLE(UINT, HANDLE)> setClipboardDataHook;
 // which Wine cannot start a program from).
 extern std::function<DWORD(HMODULE, LPWSTR, DWORD)> moduleFileNameHook;
 
-// KillTimer calls (forwarded), with what the real call returned.
-struct KillTimerCall {
-    HWND window;
-    UINT_PTR id;
-    BOOL result;
-};
-std::vector<KillTimerCall> KillTimerCalls();
 
 // CreateDirectoryW calls (forwarded): the paths asked for, in order.
 struct CreateDirectoryCall {
@@ -142,7 +135,6 @@ std::vector<MutexCall> MutexCalls();
 // Forwarders to the real functions, for hooks that wrap them.
 BOOL RealShellNotifyIcon(DWORD message, PNOTIFYICONDATAW data);
 HRESULT RealCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object);
-HANDLE RealSetClipboardData(UINT format, HANDLE data);
 
 // WinHTTP (declared without dllimport, so wrapped by its plain name):
 // handles opened and closed, with the connect port and the request flags.
