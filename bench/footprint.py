@@ -92,7 +92,7 @@ class Bench:
         return self.s.driver("--class", self.classes[which], *args)
 
     def launch(self, which):
-        code, lines = self.driver(which, "launch", self.s.windows_path(self.exes[which]))
+        code, lines = self.driver(which, "launch", self.s.wine("winepath", "-w", self.exes[which])[1].strip())
         if code != 0:
             raise RuntimeError(f"{which} did not start")
         return lines[0]["ms"]
