@@ -118,7 +118,7 @@ bool WaitForLiveWorkers(int n, DWORD timeoutMs)
     return true;
 }
 
-std::vector<MenuItem> ReadMenu(HMENU menu)
+static std::vector<MenuItem> ReadMenu(HMENU menu)
 {
     std::vector<MenuItem> items;
     const int count = GetMenuItemCount(menu);
@@ -200,7 +200,7 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
 {
     if (failCreateThread.load() > 0) {
         failCreateThread.fetch_sub(1);
-        Record(threadCalls, ThreadCall{routine, parameter, false});
+        Record(threadCalls, ThreadCall{routine, parameter});
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -218,7 +218,7 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     } else {
         thread = __real___imp_CreateThread(security, stack, routine, parameter, flags, id);
     }
-    Record(threadCalls, ThreadCall{routine, parameter, thread != nullptr});
+    Record(threadCalls, ThreadCall{routine, parameter});
     return thread;
 }
 
@@ -228,17 +228,15 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
     return shellNotifyIconHook ? shellNotifyIconHook(message, data) : __real___imp_Shell_NotifyIconW(message, data);
 }
 
-static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
+static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT, int, int, int, HWND, const RECT*)
 {
-    Record(trackedMenus, TrackedMenu{ReadMenu(menu), flags, x, y, owner, menu});
+    Record(trackedMenus, TrackedMenu{ReadMenu(menu)});
     return TRUE;
 }
 
-static HINSTANCE WINAPI Seam_ShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
-                                           LPCWSTR directory, INT show)
+static HINSTANCE WINAPI Seam_ShellExecuteW(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, INT show)
 {
-    Record(shellExecuteCalls, ShellExecuteCall{owner, verb ? verb : L"", file ? file : L"", parameters != nullptr,
-                                               directory != nullptr, show});
+    Record(shellExecuteCalls, ShellExecuteCall{verb ? verb : L"", file ? file : L"", show});
     return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(33));
 }
 
@@ -281,7 +279,7 @@ static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
 
 static LRESULT WINAPI Seam_DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    Record(defaultCalls, DefaultCall{window, message, wParam, lParam});
+    Record(defaultCalls, DefaultCall{message, wParam});
     return __real___imp_DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -289,7 +287,7 @@ static BOOL WINAPI Seam_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sec
 {
     const BOOL created = __real___imp_CreateDirectoryW(path, security);
     const DWORD error = GetLastError();
-    Record(createDirectoryCalls, CreateDirectoryCall{path ? path : L"", security != nullptr});
+    Record(createDirectoryCalls, CreateDirectoryCall{path ? path : L""});
     SetLastError(error);
     return created;
 }

@@ -53,7 +53,6 @@ extern std::atomic<int> failCreateThread;
 struct ThreadCall {
     LPTHREAD_START_ROUTINE routine;
     void* parameter;
-    bool created;
 };
 std::vector<ThreadCall> ThreadCalls();
 // Workers started through the seam and not yet returned.
@@ -77,24 +76,15 @@ struct MenuItem {
 };
 struct TrackedMenu {
     std::vector<MenuItem> items;
-    UINT flags;
-    int x;
-    int y;
-    HWND owner;
-    HMENU menu;  // for checking afterwards that the caller destroyed it
 };
 // TrackPopupMenu is never forwarded (it would block until the menu closes):
 // the seam reads the menu back and returns at once.
 std::vector<TrackedMenu> TrackedMenus();
-std::vector<MenuItem> ReadMenu(HMENU menu);
 
 // ShellExecuteW is recorded and never forwarded.
 struct ShellExecuteCall {
-    HWND owner;
     std::wstring verb;
     std::wstring file;
-    bool hasParameters;
-    bool hasDirectory;
     INT show;
 };
 std::vector<ShellExecuteCall> ShellExecuteCalls();
@@ -103,10 +93,8 @@ std::vector<std::wstring> AppUserModelIds();
 
 // DefWindowProcW calls of every window (forwarded).
 struct DefaultCall {
-    HWND window;
     UINT message;
     WPARAM wParam;
-    LPARAM lParam;
 };
 std::vector<DefaultCall> DefaultCalls();
 extern std::function<HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*)> coCreateInstanceHook;
@@ -120,7 +108,6 @@ extern std::function<DWORD(HMODULE, LPWSTR, DWORD)> moduleFileNameHook;
 // CreateDirectoryW calls (forwarded): the paths asked for, in order.
 struct CreateDirectoryCall {
     std::wstring path;
-    bool hasSecurity;
 };
 std::vector<CreateDirectoryCall> CreateDirectoryCalls();
 
