@@ -1,5 +1,7 @@
 #include "tests/support/app_fixture.h"
 
+#include "shell/autostart.h"
+
 #include "app/window_proc.h"
 #include "engine/keep_awake.h"
 #include "tests/support/seams.h"
@@ -176,12 +178,10 @@ std::string Narrow(const std::wstring& text)
     return bytes;
 }
 
-static const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
 RunKeyGuard::RunKeyGuard()
 {
     HKEY key = nullptr;
-    existed_ = RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    existed_ = RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
     if (!existed_) {
         return;
     }
@@ -206,11 +206,11 @@ RunKeyGuard::RunKeyGuard()
 RunKeyGuard::~RunKeyGuard()
 {
     if (!existed_) {
-        RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
+        RegDeleteKeyW(HKEY_CURRENT_USER, kRunKeyPath);
         return;
     }
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr) !=
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key, nullptr) !=
         ERROR_SUCCESS) {
         return;
     }
@@ -232,7 +232,7 @@ RunKeyGuard::~RunKeyGuard()
 
 bool RunKeyGuard::DeleteRunKey()
 {
-    return RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey) == ERROR_SUCCESS;
+    return RegDeleteKeyW(HKEY_CURRENT_USER, kRunKeyPath) == ERROR_SUCCESS;
 }
 
 bool ReadRunValue(DWORD* type, std::vector<BYTE>* data)
@@ -240,7 +240,7 @@ bool ReadRunValue(DWORD* type, std::vector<BYTE>* data)
     *type = 0;
     data->clear();
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return false;
     }
     // The raw byte count as stored (RegGetValueW would fix up terminators).
@@ -257,7 +257,7 @@ bool ReadRunValue(DWORD* type, std::vector<BYTE>* data)
 
 bool WriteRunValue(DWORD type, const void* data, DWORD bytes)
 {
-    return RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kAppName, type, data, bytes) == ERROR_SUCCESS;
+    return RegSetKeyValueW(HKEY_CURRENT_USER, kRunKeyPath, kAppName, type, data, bytes) == ERROR_SUCCESS;
 }
 
 bool WriteRunValue(DWORD type, const std::wstring& text)
@@ -267,7 +267,7 @@ bool WriteRunValue(DWORD type, const std::wstring& text)
 
 bool DeleteRunValue()
 {
-    const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kAppName);
+    const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKeyPath, kAppName);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
