@@ -1,7 +1,7 @@
 # The two commands of the README, and the rest of the developer's tasks.
 BUILD := build
 .DEFAULT_GOAL := test
-.PHONY: deps build run test bench fuzz release screenshots clean
+.PHONY: deps build run test bench release screenshots clean
 
 deps:
 	@scripts/setup-deps.sh
@@ -14,15 +14,11 @@ run: build
 	@scripts/run-noctara.sh $(BUILD)
 
 test: build
-	@scripts/run-tests.sh $(BUILD) -j2
+	@tests/run-tests.sh $(BUILD)
 
 # Measurements, not tests: never part of `make test`.
 bench: build
 	@scripts/bench.sh $(BUILD)
-
-# Native fuzzing of the JSON extraction for a bounded time.
-fuzz: deps
-	@scripts/fuzz.sh
 
 release: deps
 	@scripts/release.sh

@@ -63,34 +63,6 @@ harness_start_wine() {
     wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 }
 
-# The test CA, trusted inside the template (so in every copy), never on this
-# machine; the marker names the CA it trusted, so a renewed one is trusted anew.
-harness_trust_test_ca() {
-    export NOCTARA_TEST_CA_DIR="$HARNESS_DIR/ca"
-    "$HARNESS_SCRIPTS/make-test-ca.sh" "$NOCTARA_TEST_CA_DIR" >/dev/null
-    local ca_id
-    ca_id="$(sha1sum "$NOCTARA_TEST_CA_DIR/ca.der" | cut -d' ' -f1)"
-    if [[ "$(cat "$HARNESS_TEMPLATE/.ca-trusted" 2>/dev/null)" != "$ca_id" ]]; then
-        WINEPREFIX="$HARNESS_TEMPLATE" "$HARNESS_SCRIPTS/trust-test-ca.sh" "$NOCTARA_TEST_CA_DIR" >/dev/null
-        WINEPREFIX="$HARNESS_TEMPLATE" wineserver -w
-        echo "$ca_id" >"$HARNESS_TEMPLATE/.ca-trusted"
-    fi
-    export NOCTARA_WINE_TEMPLATE="$HARNESS_TEMPLATE"
-}
-
-# Starts the HTTPS test service on the port of the build's update authority.
-harness_test_service() {
-    local build="$1" ready="$HARNESS_DIR/service.ready" authority
-    authority="$(sed -n 's/^NOCTARA_UPDATE_AUTHORITY:[A-Z]*=//p' "$build/CMakeCache.txt")"
-    export NOCTARA_TEST_SERVICE_PORT="${authority##*:}"
-    rm -f "$ready"
-    python3 "$HARNESS_SCRIPTS/test_service.py" --port "$NOCTARA_TEST_SERVICE_PORT" \
-        --cert "$NOCTARA_TEST_CA_DIR/server.pem" --ready-file "$ready" \
-        </dev/null >"$HARNESS_DIR/service.log" 2>&1 &
-    HARNESS_PIDS+=($!)
-    harness_wait_for 20 test -f "$ready" || { harness_log "test service did not start"; return 1; }
-}
-
 harness_stop_wine() {
     [[ -n "${WINEPREFIX:-}" ]] && wineserver -k >/dev/null 2>&1 || true
 }

@@ -1,7 +1,7 @@
-// The window procedure driven in-process through a real hidden window; the
-// shell, the worker and the threads are observed at the link seam.
-#include "app/window_proc.h"
-#include "tests/support/app_fixture.h"
+// The window procedure, driven in-process through the real hidden window;
+// balloons, tooltip and icon are read at the seam.
+#include "shell/autostart.h"
+#include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 #include "update/update_check.h"
 
@@ -9,71 +9,114 @@
 
 #include <algorithm>
 
-using namespace testing_support;
+using namespace fixture;
+using seams::notifications;
 
-class Dispatch : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ResetAppState();
-        seams::Reset();
-        seams::workerTickMs = 5;
-        ASSERT_NE(window_ = CreateHiddenWindow(), nullptr);
-        KillTimer(window_, kStartupTimerId);  // only the timer test races the check
-    }
-    void TearDown() override { DestroyHiddenWindow(window_); }
-    LRESULT Tray(WORD event) { return SendMessageW(window_, kTrayCallbackMessage, 0, MAKELPARAM(event, 1)); }
-    HWND window_ = nullptr;
-};
+namespace {
 
-TEST_F(Dispatch, CommandsTrayEventsAndTheDefaultProcedure)
+LRESULT Tray(HWND window, WORD event)
 {
-    seams::Reset();
-    EXPECT_EQ(SendMessageW(window_, WM_COMMAND, 40099, 0), 0);
-    SendMessageW(window_, WM_COMMAND, CmdDownloadUpdate, 0);
-    for (WORD event : {WORD(WM_MOUSEMOVE), WORD(WM_LBUTTONUP), WORD(NIN_SELECT), WORD(0xBEEF)}) {
-        EXPECT_EQ(Tray(event), 0);
-    }
-    const auto calls = seams::DefaultCalls();
-    ASSERT_EQ(calls.size(), 1u) << "only the unknown command reaches DefWindowProcW";
-    EXPECT_EQ(calls[0].wParam, 40099u);
-    EXPECT_TRUE(seams::NotifyCalls().empty() && seams::TrackedMenus().empty() && AppState::active);
-
-    // The double-click is the pause/resume command, balloon and all.
-    Tray(WM_LBUTTONDBLCLK);
-    EXPECT_FALSE(AppState::active);
-    EXPECT_STREQ(AppState::trayData.szInfo, L"Pausado. O dispositivo pode dormir.");
-    Tray(WM_LBUTTONDBLCLK);
-    EXPECT_TRUE(AppState::active && seams::WaitForLiveWorkers(1, 5000));
-    EXPECT_STREQ(AppState::trayData.szInfo, L"Ativo! O dispositivo não irá dormir.");
-    EXPECT_STREQ(AppState::trayData.szTip, L"Noctara v1.2.2 (Ativo)");
+    return SendMessageW(window, kTrayCallbackMessage, 0, MAKELPARAM(event, kTrayIconId));
 }
 
-TEST_F(Dispatch, StartupTimerStartsTheCheckThreadOnceAndItsReportSwitchesOn)
+// The last balloon as "title: text", with "(!)" for the warning icon; empty if none.
+std::wstring Balloon()
 {
-    Tray(WM_LBUTTONDBLCLK);  // a pause before the report is undone by it
-    SetTimer(window_, kStartupTimerId, kStartupTimerMs, nullptr);
-    auto checks = [] {
-        const auto calls = seams::ThreadCalls();
-        return std::count_if(calls.begin(), calls.end(), [](const auto& c) { return c.routine == &CheckThreadProc; });
+    const auto found = std::find_if(notifications.rbegin(), notifications.rend(),
+                                    [](const auto& call) { return call.data.uFlags & NIF_INFO; });
+    if (found == notifications.rend()) {
+        return L"";
+    }
+    const NOTIFYICONDATAW& balloon = found->data;
+    EXPECT_EQ(balloon.uFlags, UINT{NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP | NIF_INFO});
+    const std::wstring warning = balloon.dwInfoFlags == NIIF_WARNING ? L" (!)" : L"";
+    return balloon.szInfoTitle + (L": " + std::wstring(balloon.szInfo)) + warning;
+}
+
+// The tooltip of the record at rest, with the icon it shows.
+std::wstring Tip()
+{
+    const NOTIFYICONDATAW& rest = notifications.back().data;
+    EXPECT_EQ(rest.uFlags, UINT{NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP});
+    return rest.szTip + std::wstring(rest.hIcon == AppState::iconPaused ? L" [paused]" : L" [active]");
+}
+
+// Starts up against the service answering as given: one check, whose report starts keeping awake.
+HWND StartUpAgainst(const std::string& how)
+{
+    seams::workerTickMs = 5;
+    EXPECT_TRUE(SetAnswer(200, how, Offer("1.3.0", "https://localhost/dl/N.zip")));
+    const HWND window = CreateHiddenWindow(true);
+    EXPECT_FALSE(AppState::workerRunning.load());
+    EXPECT_TRUE(PumpUntil([] { return AppState::workerRunning.load(); }));
+    PumpUntil([] { return false; }, 3 * kStartupTimerMs);
+    const auto& routines = seams::threadRoutines;
+    EXPECT_EQ(std::count(routines.begin(), routines.end(), &CheckThreadProc), 1);
+    EXPECT_EQ(Tip(), L"Noctara v1.2.2 (Ativo) [active]");
+    return window;
+}
+
+}  // namespace
+
+TEST(Dispatch, EachCommandIsConfirmedByItsBalloonAndTheTooltipFollows)
+{
+    const HWND window = CreateHiddenWindow();
+    const std::wstring active = L"Noctara v1.2.2 (Ativo) [active]";
+    const struct {
+        WPARAM command;  // 0: a double-click on the icon
+        bool failing;    // another window holds the clipboard, and the Run key is gone
+        const wchar_t* balloon;
+        std::wstring tip;
+    } steps[] = {
+        {0, false, L"Noctara: Pausado. O dispositivo pode dormir.", L"Noctara v1.2.2 (Pausado) [paused]"},
+        {CmdToggleActive, false, L"Noctara: Ativo! O dispositivo não irá dormir.", active},
+        {CmdToggleAutostart, false, L"Configuração: Iniciará com o Windows.", active},
+        {CmdToggleAutostart, false, L"Configuração: Removido da inicialização com o Windows.", active},
+        {CmdToggleAutostart, true, L"Configuração: Não foi possível alterar a inicialização com o Windows. (!)",
+         active},
+        {CmdCopyExePath, false, L"Sucesso: Caminho copiado.", active},
+        {CmdCopyExePath, true, L"Noctara: Não foi possível copiar o caminho. (!)", active},
     };
-    ASSERT_TRUE(PumpUntil([] { return AppState::workerRunning.load(); }, 40000));
-    PumpFor(3 * kStartupTimerMs);
-    EXPECT_EQ(checks(), 1);
-    EXPECT_TRUE(AppState::active);
-    EXPECT_STREQ(AppState::trayData.szTip, L"Noctara v1.2.2 (Ativo)");
+    const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    for (const auto& step : steps) {
+        if (step.failing) {
+            OpenClipboard(other);
+            RegDeleteKeyW(HKEY_CURRENT_USER, kRunKeyPath);
+        }
+        if (step.command == 0) {
+            Tray(window, WM_LBUTTONDBLCLK);
+        } else {
+            SendMessageW(window, WM_COMMAND, step.command, 0);
+        }
+        if (step.failing) {
+            CloseClipboard();
+            HKEY key = nullptr;
+            RegCreateKeyW(HKEY_CURRENT_USER, kRunKeyPath, &key);
+            RegCloseKey(key);
+        }
+        EXPECT_EQ(Balloon(), step.balloon);
+        EXPECT_EQ(Tip(), step.tip);
+    }
 }
 
-TEST_F(Dispatch, ExitRemovesTheIconWithdrawsTheStateAndQuits)
+TEST(Dispatch, StartUpOffersANewerVersionWhichItsBalloonAndTheMenuOpenOnlyIfHttps)
 {
-    seams::Reset();
-    SendMessageW(window_, WM_COMMAND, CmdExit, 0);
-    const auto notify = seams::NotifyCalls();
-    const auto states = seams::ExecutionStateCalls();
-    ASSERT_TRUE(notify.size() == 1 && states.size() == 1);
-    EXPECT_EQ(notify[0].message, static_cast<DWORD>(NIM_DELETE));
-    EXPECT_EQ(states[0].state, 0x80000000u);
-    MSG quit;
-    EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) && quit.wParam == 0);
-    EXPECT_TRUE(IsWindow(window_));
+    const HWND window = StartUpAgainst("whole");
+    EXPECT_EQ(Balloon(), L"Noctara: Nova versão disponível! Clique para baixar.");
+    Tray(window, NIN_BALLOONUSERCLICK);
+    SendMessageW(window, WM_COMMAND, CmdDownloadUpdate, 0);
+    // Neither a click on another balloon nor an address that is not https opens anything.
+    SendMessageW(window, WM_COMMAND, CmdToggleActive, 0);
+    Tray(window, NIN_BALLOONUSERCLICK);
+    AppState::downloadUrl = L"http://localhost/dl/N.zip";
+    SendMessageW(window, WM_COMMAND, CmdDownloadUpdate, 0);
+    const std::wstring open = L"open https://localhost/dl/N.zip 1";
+    EXPECT_EQ(seams::opened, std::vector<std::wstring>({open, open}));
+}
+
+TEST(Dispatch, StartUpAgainstAFailingServiceStillStartsKeepingAwake)
+{
+    StartUpAgainst("short");
+    EXPECT_EQ(Balloon(), L"");
+    EXPECT_FALSE(AppState::updateAvailable);
 }

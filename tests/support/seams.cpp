@@ -1,172 +1,86 @@
 #include "tests/support/seams.h"
 
 #include "engine/keep_awake.h"
+#include "tests/support/fixture.h"
 
-#include <winhttp.h>
-
-#include <chrono>
+#include <atomic>
+#include <map>
 #include <mutex>
 
-// Declares the real import and installs the replacement for one function.
-#define NOCTARA_SEAM(Ret, Name, Params)                      \
-    static Ret WINAPI Seam_##Name Params;                    \
-    extern "C" {                                             \
-    extern Ret(WINAPI* __real___imp_##Name) Params;          \
-    Ret(WINAPI* __wrap___imp_##Name) Params = Seam_##Name;   \
+// Declares the real import and puts the replacement in its place.
+#define SEAM(Ret, Name, Params)                            \
+    static Ret WINAPI Seam_##Name Params;                  \
+    extern "C" {                                           \
+    extern Ret(WINAPI* __real___imp_##Name) Params;        \
+    Ret(WINAPI* __wrap___imp_##Name) Params = Seam_##Name; \
     }
 
-NOCTARA_SEAM(EXECUTION_STATE, SetThreadExecutionState, (EXECUTION_STATE))
-NOCTARA_SEAM(UINT, SendInput, (UINT, LPINPUT, int))
-NOCTARA_SEAM(HANDLE, CreateThread, (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD))
-NOCTARA_SEAM(BOOL, Shell_NotifyIconW, (DWORD, PNOTIFYICONDATAW))
-NOCTARA_SEAM(BOOL, TrackPopupMenu, (HMENU, UINT, int, int, int, HWND, const RECT*))
-NOCTARA_SEAM(HINSTANCE, ShellExecuteW, (HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT))
-NOCTARA_SEAM(HRESULT, SetCurrentProcessExplicitAppUserModelID, (PCWSTR))
-NOCTARA_SEAM(HRESULT, CoCreateInstance, (REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*))
-NOCTARA_SEAM(HRESULT, SHGetKnownFolderPath, (REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*))
-NOCTARA_SEAM(HANDLE, SetClipboardData, (UINT, HANDLE))
-NOCTARA_SEAM(LRESULT, DefWindowProcW, (HWND, UINT, WPARAM, LPARAM))
-NOCTARA_SEAM(void, Sleep, (DWORD))
-NOCTARA_SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
-NOCTARA_SEAM(BOOL, CreateDirectoryW, (LPCWSTR, LPSECURITY_ATTRIBUTES))
-NOCTARA_SEAM(HANDLE, CreateMutexW, (LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR))
+SEAM(EXECUTION_STATE, SetThreadExecutionState, (EXECUTION_STATE))
+SEAM(UINT, SendInput, (UINT, LPINPUT, int))
+SEAM(HANDLE, CreateThread, (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD))
+SEAM(void, Sleep, (DWORD))
+SEAM(BOOL, Shell_NotifyIconW, (DWORD, PNOTIFYICONDATAW))
+SEAM(BOOL, TrackPopupMenu, (HMENU, UINT, int, int, int, HWND, const RECT*))
+SEAM(HINSTANCE, ShellExecuteW, (HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT))
+SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
 
 namespace seams {
+
+int workerTickMs = 1000;
+int failedWorkers = 0;
+std::vector<LPTHREAD_START_ROUTINE> threadRoutines;
+std::vector<Notification> notifications;
+std::wstring lastMenu;
+std::vector<std::wstring> opened;
+int refusedAdds = 0;
+std::wstring modulePath;
+
 namespace {
 
-std::mutex recordLock;
-std::vector<ExecutionStateCall> executionStateCalls;
-std::vector<InputCall> inputCalls;
-std::vector<ThreadCall> threadCalls;
-std::vector<NotifyCall> notifyCalls;
-std::vector<TrackedMenu> trackedMenus;
-std::vector<ShellExecuteCall> shellExecuteCalls;
-std::vector<std::wstring> appUserModelIds;
-std::vector<DefaultCall> defaultCalls;
-std::vector<HttpEvent> httpEvents;
-std::vector<EngineCall> engineCalls;
-std::vector<CreateDirectoryCall> createDirectoryCalls;
-std::vector<MutexCall> mutexCalls;
+// Written by the workers' threads too.
+std::mutex lock;
+std::map<DWORD, std::string> shapes;
+std::vector<DWORD> workers;
 std::atomic<int> liveWorkers{0};
-// Only worker threads log their Sleep calls; the tests' own polling would drown them.
-thread_local bool onWorkerThread = false;
+thread_local int tickMs = 0;
 
-template <class T>
-std::vector<T> Snapshot(const std::vector<T>& records)
+void Note(char what)
 {
-    std::lock_guard<std::mutex> lock(recordLock);
-    return records;
+    std::lock_guard<std::mutex> guard(lock);
+    shapes[GetCurrentThreadId()] += what;
 }
 
-template <class T>
-void Record(std::vector<T>& records, T record)
+// The product's worker at the test's tick, counted until it returns.
+DWORD WINAPI TestWorker(void* ticket)
 {
-    std::lock_guard<std::mutex> lock(recordLock);
-    records.push_back(std::move(record));
-}
-
-struct WorkerLaunch {
-    void* ticket;
-    int tickMs;
-};
-
-DWORD WINAPI CountedWorker(void* parameter)
-{
-    const WorkerLaunch launch = *static_cast<WorkerLaunch*>(parameter);
-    delete static_cast<WorkerLaunch*>(parameter);
-    onWorkerThread = true;
-    keep_awake_detail::RunWorker(keep_awake_detail::UnpackTicket(launch.ticket),
-                                 std::chrono::milliseconds(launch.tickMs));
-    liveWorkers.fetch_sub(1);
+    tickMs = workerTickMs;
+    keep_awake_detail::RunWorker(keep_awake_detail::UnpackTicket(ticket), std::chrono::milliseconds(tickMs));
+    liveWorkers--;
     return 0;
 }
 
 }  // namespace
 
-std::atomic<bool> forwardSendInput{false};
-std::atomic<int> workerTickMs{0};
-std::atomic<int> failCreateThread{0};
-std::function<BOOL(DWORD, PNOTIFYICONDATAW)> shellNotifyIconHook;
-std::function<HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*)> coCreateInstanceHook;
-std::function<HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*)> knownFolderPathHook;
-std::function<HANDLE(UINT, HANDLE)> setClipboardDataHook;
-std::function<DWORD(HMODULE, LPWSTR, DWORD)> moduleFileNameHook;
-
-std::vector<ExecutionStateCall> ExecutionStateCalls() { return Snapshot(executionStateCalls); }
-std::vector<InputCall> InputCalls() { return Snapshot(inputCalls); }
-std::vector<ThreadCall> ThreadCalls() { return Snapshot(threadCalls); }
-std::vector<NotifyCall> NotifyCalls() { return Snapshot(notifyCalls); }
-std::vector<TrackedMenu> TrackedMenus() { return Snapshot(trackedMenus); }
-std::vector<ShellExecuteCall> ShellExecuteCalls() { return Snapshot(shellExecuteCalls); }
-std::vector<std::wstring> AppUserModelIds() { return Snapshot(appUserModelIds); }
-std::vector<DefaultCall> DefaultCalls() { return Snapshot(defaultCalls); }
-std::vector<HttpEvent> HttpEvents() { return Snapshot(httpEvents); }
-std::vector<EngineCall> EngineCalls() { return Snapshot(engineCalls); }
-std::vector<CreateDirectoryCall> CreateDirectoryCalls() { return Snapshot(createDirectoryCalls); }
-std::vector<MutexCall> MutexCalls() { return Snapshot(mutexCalls); }
-int LiveWorkers() { return liveWorkers.load(); }
-
-bool WaitForLiveWorkers(int n, DWORD timeoutMs)
+std::string Shape(DWORD thread)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (liveWorkers.load() != n) {
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(1);
-    }
-    return true;
+    std::lock_guard<std::mutex> guard(lock);
+    return shapes[thread];
 }
 
-static std::vector<MenuItem> ReadMenu(HMENU menu)
+std::vector<DWORD> Workers()
 {
-    std::vector<MenuItem> items;
-    const int count = GetMenuItemCount(menu);
-    for (int i = 0; i < count; ++i) {
-        wchar_t text[256] = {};
-        MENUITEMINFOW info{};
-        info.cbSize = sizeof(info);
-        info.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_ID | MIIM_STRING;
-        info.dwTypeData = text;
-        info.cch = ARRAYSIZE(text);
-        if (GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) {
-            items.push_back(MenuItem{info.wID, info.fType, info.fState, text});
-        }
-    }
-    return items;
+    std::lock_guard<std::mutex> guard(lock);
+    return workers;
 }
 
-BOOL RealShellNotifyIcon(DWORD message, PNOTIFYICONDATAW data) { return __real___imp_Shell_NotifyIconW(message, data); }
-HRESULT RealCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object)
+int LiveWorkers()
 {
-    return __real___imp_CoCreateInstance(clsid, outer, context, iid, object);
+    return liveWorkers;
 }
 
-void Reset()
+bool WaitForLiveWorkers(int count)
 {
-    {
-        std::lock_guard<std::mutex> lock(recordLock);
-        executionStateCalls.clear();
-        inputCalls.clear();
-        threadCalls.clear();
-        notifyCalls.clear();
-        trackedMenus.clear();
-        shellExecuteCalls.clear();
-        appUserModelIds.clear();
-        defaultCalls.clear();
-        httpEvents.clear();
-        engineCalls.clear();
-        createDirectoryCalls.clear();
-        mutexCalls.clear();
-    }
-    forwardSendInput = false;
-    workerTickMs = 0;
-    failCreateThread = 0;
-    shellNotifyIconHook = nullptr;
-    coCreateInstanceHook = nullptr;
-    knownFolderPathHook = nullptr;
-    setClipboardDataHook = nullptr;
-    moduleFileNameHook = nullptr;
+    return fixture::PumpUntil([count] { return liveWorkers == count; }, 5000);
 }
 
 }  // namespace seams
@@ -175,22 +89,24 @@ using namespace seams;
 
 static EXECUTION_STATE WINAPI Seam_SetThreadExecutionState(EXECUTION_STATE state)
 {
-    Record(executionStateCalls, ExecutionStateCall{GetCurrentThreadId(), state});
-    Record(engineCalls, EngineCall{GetCurrentThreadId(), EngineCall::Kind::State, state});
+    const bool hold = state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
+    Note(hold ? 'H' : state == ES_CONTINUOUS ? 'R' : '?');
     return __real___imp_SetThreadExecutionState(state);
 }
 
-static UINT WINAPI Seam_SendInput(UINT count, LPINPUT inputs, int size)
+static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
 {
-    Record(inputCalls, InputCall{GetCurrentThreadId(), count, count > 0 ? inputs[0] : INPUT{}, size});
-    Record(engineCalls, EngineCall{GetCurrentThreadId(), EngineCall::Kind::Input, count});
-    return forwardSendInput ? __real___imp_SendInput(count, inputs, size) : count;
+    const MOUSEINPUT& mouse = input->mi;
+    const bool still = mouse.dwFlags == MOUSEEVENTF_MOVE && mouse.dx == 0 && mouse.dy == 0;
+    Note(count == 1 && size == sizeof(INPUT) && input->type == INPUT_MOUSE && still ? 'I' : '?');
+    return count;
 }
 
+// A worker's tick, told apart from the short sleeps that finish a tick woken early.
 static void WINAPI Seam_Sleep(DWORD milliseconds)
 {
-    if (onWorkerThread) {
-        Record(engineCalls, EngineCall{GetCurrentThreadId(), EngineCall::Kind::Sleep, milliseconds});
+    if (tickMs > 0 && 2 * milliseconds > static_cast<DWORD>(tickMs)) {
+        Note('t');
     }
     __real___imp_Sleep(milliseconds);
 }
@@ -198,146 +114,61 @@ static void WINAPI Seam_Sleep(DWORD milliseconds)
 static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE routine,
                                        LPVOID parameter, DWORD flags, LPDWORD id)
 {
-    if (failCreateThread.load() > 0) {
-        failCreateThread.fetch_sub(1);
-        Record(threadCalls, ThreadCall{routine, parameter});
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    threadRoutines.push_back(routine);
+    if (routine != &WakeWorker) {
+        return __real___imp_CreateThread(security, stack, routine, parameter, flags, id);
+    }
+    if (failedWorkers > 0) {
+        failedWorkers--;
         return nullptr;
     }
-    HANDLE thread;
-    if (routine == &WakeWorker) {
-        // Every worker is counted from creation to return; fast ticks on request.
-        const int tick = workerTickMs.load();
-        auto* launch = new WorkerLaunch{parameter, tick > 0 ? tick : 1000};
-        liveWorkers.fetch_add(1);
-        thread = __real___imp_CreateThread(security, stack, CountedWorker, launch, flags, id);
-        if (thread == nullptr) {
-            liveWorkers.fetch_sub(1);
-            delete launch;
-        }
-    } else {
-        thread = __real___imp_CreateThread(security, stack, routine, parameter, flags, id);
-    }
-    Record(threadCalls, ThreadCall{routine, parameter});
+    liveWorkers++;
+    DWORD worker = 0;
+    HANDLE thread = __real___imp_CreateThread(security, stack, TestWorker, parameter, flags, &worker);
+    std::lock_guard<std::mutex> guard(lock);
+    workers.push_back(worker);
     return thread;
 }
 
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
-    Record(notifyCalls, NotifyCall{message, *data});
-    return shellNotifyIconHook ? shellNotifyIconHook(message, data) : __real___imp_Shell_NotifyIconW(message, data);
+    notifications.push_back(Notification{message, *data});
+    if (message == NIM_ADD && refusedAdds != 0) {
+        refusedAdds -= refusedAdds > 0;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT, int, int, int, HWND, const RECT*)
 {
-    Record(trackedMenus, TrackedMenu{ReadMenu(menu)});
+    lastMenu.clear();
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+        wchar_t text[256] = {};
+        GetMenuStringW(menu, i, text, ARRAYSIZE(text), MF_BYPOSITION);
+        const UINT state = GetMenuState(menu, i, MF_BYPOSITION);
+        if (state & MF_SEPARATOR) {
+            lastMenu += L"-|";
+            continue;
+        }
+        lastMenu += text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
+        lastMenu += std::wstring(state & MF_CHECKED ? L"*" : L"") + (state & MF_GRAYED ? L"~" : L"") + L"|";
+    }
     return TRUE;
 }
 
 static HINSTANCE WINAPI Seam_ShellExecuteW(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, INT show)
 {
-    Record(shellExecuteCalls, ShellExecuteCall{verb ? verb : L"", file ? file : L"", show});
-    return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(33));
-}
-
-static HRESULT WINAPI Seam_SetCurrentProcessExplicitAppUserModelID(PCWSTR id)
-{
-    Record(appUserModelIds, std::wstring(id ? id : L""));
-    return __real___imp_SetCurrentProcessExplicitAppUserModelID(id);
-}
-
-static HRESULT WINAPI Seam_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
-                                            LPVOID* object)
-{
-    return coCreateInstanceHook ? coCreateInstanceHook(clsid, outer, context, iid, object)
-                                : __real___imp_CoCreateInstance(clsid, outer, context, iid, object);
-}
-
-static HRESULT WINAPI Seam_SHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path)
-{
-    return knownFolderPathHook ? knownFolderPathHook(id, flags, token, path)
-                               : __real___imp_SHGetKnownFolderPath(id, flags, token, path);
-}
-
-// Callers compiled with shlobj.h reach it by its plain name (declared STDAPI,
-// without dllimport).
-extern "C" HRESULT WINAPI __wrap_SHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path)
-{
-    return Seam_SHGetKnownFolderPath(id, flags, token, path);
-}
-
-static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
-{
-    return setClipboardDataHook ? setClipboardDataHook(format, data) : __real___imp_SetClipboardData(format, data);
+    opened.push_back(std::wstring(verb) + L" " + file + L" " + std::to_wstring(show));
+    return reinterpret_cast<HINSTANCE>(INT_PTR{33});
 }
 
 static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
 {
-    return moduleFileNameHook ? moduleFileNameHook(module, buffer, size)
-                              : __real___imp_GetModuleFileNameW(module, buffer, size);
-}
-
-static LRESULT WINAPI Seam_DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    Record(defaultCalls, DefaultCall{message, wParam});
-    return __real___imp_DefWindowProcW(window, message, wParam, lParam);
-}
-
-static BOOL WINAPI Seam_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
-{
-    const BOOL created = __real___imp_CreateDirectoryW(path, security);
-    const DWORD error = GetLastError();
-    Record(createDirectoryCalls, CreateDirectoryCall{path ? path : L""});
-    SetLastError(error);
-    return created;
-}
-
-static HANDLE WINAPI Seam_CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL owner, LPCWSTR name)
-{
-    HANDLE mutex = __real___imp_CreateMutexW(security, owner, name);
-    // Unnamed mutexes are not recorded: the runtime may make them under the record's own lock.
-    if (name != nullptr) {
-        const DWORD error = GetLastError();
-        Record(mutexCalls, MutexCall{name, mutex});
-        SetLastError(error);  // the caller reads ERROR_ALREADY_EXISTS next
+    if (modulePath.empty()) {
+        return __real___imp_GetModuleFileNameW(module, buffer, size);
     }
-    return mutex;
-}
-
-// WinHTTP functions are plain imports (no __imp_ pointer in the caller), so
-// the link wraps the symbols themselves.
-extern "C" {
-HINTERNET WINAPI __real_WinHttpOpen(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD);
-HINTERNET WINAPI __real_WinHttpConnect(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD);
-HINTERNET WINAPI __real_WinHttpOpenRequest(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD);
-BOOL WINAPI __real_WinHttpCloseHandle(HINTERNET);
-
-HINTERNET WINAPI __wrap_WinHttpOpen(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags)
-{
-    HINTERNET handle = __real_WinHttpOpen(agent, access, proxy, bypass, flags);
-    Record(httpEvents, HttpEvent{HttpEvent::Open, handle, 0, flags, agent ? agent : L""});
-    return handle;
-}
-
-HINTERNET WINAPI __wrap_WinHttpConnect(HINTERNET session, LPCWSTR host, INTERNET_PORT port, DWORD reserved)
-{
-    HINTERNET handle = __real_WinHttpConnect(session, host, port, reserved);
-    Record(httpEvents, HttpEvent{HttpEvent::Connect, handle, port, 0, host ? host : L""});
-    return handle;
-}
-
-HINTERNET WINAPI __wrap_WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
-                                           LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags)
-{
-    HINTERNET handle = __real_WinHttpOpenRequest(connection, verb, object, version, referrer, acceptTypes, flags);
-    Record(httpEvents, HttpEvent{HttpEvent::OpenRequest, handle, 0, flags,
-                                 std::wstring(verb ? verb : L"") + L" " + (object ? object : L"")});
-    return handle;
-}
-
-BOOL WINAPI __wrap_WinHttpCloseHandle(HINTERNET handle)
-{
-    Record(httpEvents, HttpEvent{HttpEvent::Close, handle, 0, 0, L""});
-    return __real_WinHttpCloseHandle(handle);
-}
+    const size_t kept = modulePath.copy(buffer, size - 1);
+    buffer[kept] = L'\0';
+    return kept < modulePath.size() ? size : static_cast<DWORD>(kept);
 }

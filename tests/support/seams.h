@@ -1,141 +1,40 @@
-// Link seams of the test executables. The product calls these Win32
-// functions directly; the test link (-Wl,--wrap=__imp_NAME) routes each
-// call through a replacement here that records it and, unless a test asks
-// otherwise, forwards it to the real function.
+// Link seams (-Wl,--wrap=__imp_NAME): the product's calls of a few Win32
+// functions come here, for what Wine cannot show; none reaches the session.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#include <objbase.h>
-#include <shellapi.h>
-#include <shlobj.h>
+#include "app/app_state.h"
 
-#include <atomic>
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace seams {
 
-// ---- Called from any thread (the keep-awake worker): always recorded. ----
-struct ExecutionStateCall {
-    DWORD thread;
-    EXECUTION_STATE state;
-};
-struct InputCall {
-    DWORD thread;
-    UINT count;
-    INPUT input;
-    int size;
-};
-std::vector<ExecutionStateCall> ExecutionStateCalls();
-std::vector<InputCall> InputCalls();
-// The same calls, and the Sleep calls of worker threads, in one log whose
-// order holds across threads: a worker's schedule can be read back in ticks.
-struct EngineCall {
-    enum class Kind { State, Input, Sleep };
-    DWORD thread;
-    Kind kind;
-    DWORD value;  // the execution state, the input count, or the milliseconds asked for
-};
-std::vector<EngineCall> EngineCalls();
-// When false (the default) SendInput is recorded but not forwarded, so fast
-// worker tests inject nothing into the session.
-extern std::atomic<bool> forwardSendInput;
-
-// CreateThread: threads whose routine is the keep-awake worker run it with
-// `workerTickMs` ticks instead of one second when that is non-zero.
-extern std::atomic<int> workerTickMs;
-// The next N CreateThread calls fail with ERROR_NOT_ENOUGH_MEMORY.
-extern std::atomic<int> failCreateThread;
-struct ThreadCall {
-    LPTHREAD_START_ROUTINE routine;
-    void* parameter;
-};
-std::vector<ThreadCall> ThreadCalls();
-// Workers started through the seam and not yet returned.
+// What a thread did: H held and R released the execution state, I sent one
+// zero-motion mouse input (? anything else), t slept a worker's tick.
+std::string Shape(DWORD thread);
+// The threads that ran workers, in order (an ended thread's id can come back).
+std::vector<DWORD> Workers();
 int LiveWorkers();
-// Waits (polling, with a deadline) until LiveWorkers() == n.
-bool WaitForLiveWorkers(int n, DWORD timeoutMs);
+bool WaitForLiveWorkers(int count);
+// The tick of workers started from now on, and how many of them fail to start.
+extern int workerTickMs;
+extern int failedWorkers;
 
-// ---- UI-thread functions: recorded; hooks replace the real call. ----
-struct NotifyCall {
+// UI thread only: the routine of every thread started,
+extern std::vector<LPTHREAD_START_ROUTINE> threadRoutines;
+// every Shell_NotifyIconW call (NIM_ADD refused `refusedAdds` more times, -1 always),
+struct Notification {
     DWORD message;
     NOTIFYICONDATAW data;
 };
-std::vector<NotifyCall> NotifyCalls();
-extern std::function<BOOL(DWORD, PNOTIFYICONDATAW)> shellNotifyIconHook;
+extern std::vector<Notification> notifications;
+extern int refusedAdds;
+// the last menu shown as "text id|" per item (* checked, ~ grayed), "-|" per separator,
+extern std::wstring lastMenu;
+// and every ShellExecuteW call as "verb file show".
+extern std::vector<std::wstring> opened;
 
-struct MenuItem {
-    UINT id;
-    UINT type;   // MFT_* of the item
-    UINT state;  // MFS_* of the item
-    std::wstring text;
-};
-struct TrackedMenu {
-    std::vector<MenuItem> items;
-};
-// TrackPopupMenu is never forwarded (it would block until the menu closes):
-// the seam reads the menu back and returns at once.
-std::vector<TrackedMenu> TrackedMenus();
-
-// ShellExecuteW is recorded and never forwarded.
-struct ShellExecuteCall {
-    std::wstring verb;
-    std::wstring file;
-    INT show;
-};
-std::vector<ShellExecuteCall> ShellExecuteCalls();
-
-std::vector<std::wstring> AppUserModelIds();
-
-// DefWindowProcW calls of every window (forwarded).
-struct DefaultCall {
-    UINT message;
-    WPARAM wParam;
-};
-std::vector<DefaultCall> DefaultCalls();
-extern std::function<HRESULT(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*)> coCreateInstanceHook;
-extern std::function<HRESULT(REFKNOWNFOLDERID, DWORD, HANDLE, PWSTR*)> knownFolderPathHook;
-extern std::function<HANDLE(UINT, HANDLE)> setClipboardDataHook;
-// Replaces GetModuleFileNameW (e.g. to report a path longer than MAX_PATH,
-// which Wine cannot start a program from).
-extern std::function<DWORD(HMODULE, LPWSTR, DWORD)> moduleFileNameHook;
-
-
-// CreateDirectoryW calls (forwarded): the paths asked for, in order.
-struct CreateDirectoryCall {
-    std::wstring path;
-};
-std::vector<CreateDirectoryCall> CreateDirectoryCalls();
-
-// Named CreateMutexW calls (forwarded), so that a test running wWinMain in
-// its own process can close the single-instance mutex afterwards.
-struct MutexCall {
-    std::wstring name;
-    HANDLE handle;
-};
-std::vector<MutexCall> MutexCalls();
-
-// Forwarders to the real functions, for hooks that wrap them.
-BOOL RealShellNotifyIcon(DWORD message, PNOTIFYICONDATAW data);
-HRESULT RealCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object);
-
-// WinHTTP (declared without dllimport, so wrapped by its plain name):
-// handles opened and closed, with the connect port and the request flags.
-// Always forwarded.
-struct HttpEvent {
-    enum Kind { Open, Connect, OpenRequest, Close } kind;
-    void* handle;            // the handle returned or closed
-    unsigned short port;     // Connect
-    DWORD flags;             // OpenRequest
-    std::wstring text;       // Connect: host; OpenRequest: verb and object
-};
-std::vector<HttpEvent> HttpEvents();
-
-// Clears every record and hook. Call with no worker running.
-void Reset();
+// When set, GetModuleFileNameW reports this path, cut to the buffer as Windows does.
+extern std::wstring modulePath;
 
 }  // namespace seams

@@ -1,0 +1,19 @@
+#!/usr/bin/env python3
+"""check_exe.py EXE: the program imports only DLLs every Windows has, and
+carries its icons, manifest and the version the tray shows."""
+import re
+import subprocess
+import sys
+
+exe = sys.argv[1]
+headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True, text=True).stdout
+dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", headers)}
+system = {"kernel32.dll", "user32.dll", "shell32.dll", "ole32.dll", "advapi32.dll", "comctl32.dll", "winhttp.dll",
+          "msvcrt.dll"}
+assert len(dlls) >= 5 and dlls <= system, dlls
+
+resources = subprocess.run(["wrestool", "-l", exe], capture_output=True, text=True).stdout
+for kind in ("--type=14 --name=101", "--type=14 --name=102", "--type=24 --name=1", "--type=16 --name=1"):
+    assert kind in resources, kind
+version = subprocess.run(["wrestool", "-x", "--raw", "-t16", exe], capture_output=True).stdout
+assert "1.2.2\0".encode("utf-16-le") in version, version

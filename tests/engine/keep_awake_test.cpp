@@ -1,0 +1,75 @@
+// The keep-awake engine at millisecond ticks, read back as what each thread
+// did (H hold, R release, I zero-motion input, t tick).
+#include "engine/keep_awake.h"
+#include "tests/support/fixture.h"
+#include "tests/support/seams.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+
+using fixture::PumpUntil;
+
+// What the last of `count` started workers did, once it did `letter` `times`.
+static bool Did(size_t count, char letter, long times)
+{
+    const std::vector<DWORD> workers = seams::Workers();
+    if (workers.size() != count) {
+        return false;
+    }
+    const std::string shape = seams::Shape(workers.back());
+    return std::count(shape.begin(), shape.end(), letter) >= times;
+}
+
+TEST(KeepAwake, WorkerHoldsTheStateAndSendsZeroMotionInputAfterWaitsOf35To59Ticks)
+{
+    seams::workerTickMs = 4;
+    SetActive(true);
+    ASSERT_TRUE(PumpUntil([] { return Did(1, 'I', 5); }));
+    SetActive(false);
+    ASSERT_TRUE(seams::WaitForLiveWorkers(0));
+
+    const std::string shape = seams::Shape(seams::Workers()[0]);
+    EXPECT_TRUE(std::regex_match(shape, std::regex("HIH(t+IH)+t*R"))) << shape;
+    const std::regex wait("H(t+)I");
+    for (auto match = std::sregex_iterator(shape.begin(), shape.end(), wait); match != std::sregex_iterator();
+         ++match) {
+        EXPECT_GE(match->length(1), 35) << shape;
+        EXPECT_LE(match->length(1), 59) << shape;
+    }
+}
+
+TEST(KeepAwake, SwitchesLeaveAtMostOneWorkerThatEndsWithinATickWithItsOwnRelease)
+{
+    seams::workerTickMs = 300;
+    // A worker that cannot start leaves nothing flagged, so the next switch starts one.
+    seams::failedWorkers = 1;
+    SetActive(true);
+    EXPECT_FALSE(AppState::workerRunning.load());
+    SetActive(true);
+    ASSERT_TRUE(PumpUntil([] { return Did(1, 't', 1); }));
+    // Off and on again mid-tick: the first worker must not run beside the second.
+    SetActive(false);
+    SetActive(true);
+    ASSERT_TRUE(PumpUntil([] { return Did(2, 't', 1) && seams::LiveWorkers() == 1; }));
+    const DWORD worker = seams::Workers()[1];
+    const std::string before = seams::Shape(worker);
+    SetActive(false);
+    ASSERT_TRUE(seams::WaitForLiveWorkers(0));
+
+    // At most the tick under way, then the release by the worker itself.
+    const std::string after = seams::Shape(worker).substr(before.size());
+    EXPECT_TRUE(std::regex_match(after, std::regex("(t|IH)?R"))) << before << " then " << after;
+    EXPECT_EQ(seams::Shape(seams::Workers()[0]).back(), 'R');
+    EXPECT_EQ(seams::Shape(GetCurrentThreadId()), "RR");
+
+    seams::workerTickMs = 2;
+    for (const bool lastOn : {true, false}) {
+        for (int i = 0; i < 1000; ++i) {
+            SetActive((i % 2 == 1) == lastOn);
+        }
+        EXPECT_TRUE(seams::WaitForLiveWorkers(lastOn ? 1 : 0)) << seams::LiveWorkers();
+        EXPECT_EQ(AppState::workerRunning.load(), lastOn);
+    }
+}

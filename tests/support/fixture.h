@@ -1,0 +1,24 @@
+// The hidden window made in-process, a message pump, and the test service.
+#pragma once
+
+#include "app/app_state.h"
+
+#include <functional>
+#include <string>
+
+namespace fixture {
+
+// Created as start-up does, with two icons told apart; WM_CREATE runs the real
+// handler. The start-up timer is killed unless kept.
+HWND CreateHiddenWindow(bool keepStartupTimer = false);
+
+// Dispatches this thread's messages until `done` or the deadline.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
+
+// The service's answer from now on: status, "whole", "short" or "stall", body.
+bool SetAnswer(int status, const std::string& how, const std::string& body);
+std::string Offer(const std::string& version, const std::string& url);
+// The requests the service received since.
+std::wstring ServiceLog();
+
+}  // namespace fixture

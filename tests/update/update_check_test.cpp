@@ -1,0 +1,75 @@
+// The check against the local HTTPS service, answered as a hostile or broken
+// service would, and the test of the address it may hand to the shell.
+#include "tests/support/fixture.h"
+#include "update/request_client.h"
+#include "update/update_check.h"
+
+#include <gtest/gtest.h>
+
+using fixture::Offer;
+
+TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
+{
+    const std::string url = "https://localhost/dl/Noctara-1.3.0.zip";
+    const std::string newer = Offer("1.3.0", url);
+    const std::wstring wideUrl(url.begin(), url.end());
+    const size_t mib = 1024 * 1024;
+    const struct {
+        std::string body;
+        std::wstring version;  // empty: nothing offered
+        std::wstring url;
+        int status = 200;
+        const char* how = "whole";
+    } rows[] = {
+        {newer, L"1.3.0", wideUrl},
+        {Offer("1.2.2", url), L"", L""},
+        {Offer("1.2.2 ", url), L"1.2.2 ", wideUrl},
+        {Offer("", url), L"", L""},
+        {R"({"download_url":"https://localhost/x"})", L"", L""},
+        {"", L"", L""},
+        {"<html>Not JSON</html>", L"", L""},
+        {newer, L"1.3.0", wideUrl, 500},
+        {Offer("1.3\xFF", url), L"1.3\xFFFD", wideUrl},
+        {newer + std::string(mib - newer.size(), ' '), L"1.3.0", wideUrl},
+        {newer + std::string(mib + 1 - newer.size(), ' '), L"", L""},
+        {newer, L"", L"", 200, "short"},
+        {newer, L"", L"", 200, "stall"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.body.substr(0, 60));
+        ASSERT_TRUE(fixture::SetAnswer(row.status, row.how, row.body));
+        std::wstring version = L"stale";
+        std::wstring address = L"stale";
+        EXPECT_EQ(CheckForUpdate(version, address), !row.version.empty());
+        EXPECT_EQ(version, row.version);
+        EXPECT_EQ(address, row.url);
+    }
+
+    std::wstring response = L"stale";
+    EXPECT_FALSE(SendJsonRequest(L"https://localhost:1/", L"", response)) << "nobody listens";
+    EXPECT_EQ(response, L"");
+}
+
+TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
+{
+    const struct {
+        std::wstring url;
+        bool opens;
+    } rows[] = {
+        {L"https://localhost/dl/Noctara-1.3.0.zip?x=1#y", true},
+        {L"HTTPS://Localhost", true},
+        {L"http://localhost/x", false},
+        {L"file:///C:/windows/notepad.exe", false},
+        {L"https://", false},
+        {L"https://?x", false},
+        {L"https://h/a b", false},
+        {L"https://h/\"x", false},
+        {L"https:\\\\h\\x", false},
+        {L"https://h/\x7F", false},
+        {L"https://h/\x85", false},
+        {L"https://h/\x3000", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(IsOpenableDownloadUrl(row.url), row.opens) << row.url;
+    }
+}
