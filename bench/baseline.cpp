@@ -1,5 +1,10 @@
 // The least a notification-area program can be: a hidden window, one tray
-// icon and a message loop. Noctara's footprint is measured against it.
+// icon and a message loop, with Noctara's manifest and version block.
+// Noctara's footprint is measured against it. It does not call
+// InitCommonControlsEx: the manifest alone loads no comctl32 (the resident
+// memory is the same with or without it), while loading comctl32 and calling
+// it costs about 2.7 MB under Wine; that is Noctara's choice, which its own
+// figure should show.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -28,8 +33,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     windowClass.hInstance = instance;
     windowClass.lpszClassName = L"BaselineTrayHiddenWindowClass";
     RegisterClassExW(&windowClass);
-    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Baseline", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0,
-                                  nullptr, nullptr, instance, nullptr);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Baseline", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
+                                  nullptr, instance, nullptr);
     if (window == nullptr) {
         return 1;
     }

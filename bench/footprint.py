@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Measures Noctara beside the baseline tray program under one Wine session
-and prints a table with the ratios Noctara/baseline. Run by
-scripts/bench-footprint.sh, which provides the display, the template prefix
-and the test service (environment as for the end-to-end suite).
+"""Measures Noctara beside the baseline tray program (bench/baseline.cpp) in
+one Wine session and prints each figure with the ratio Noctara/baseline and
+its goal, then the raw results as JSON. Run by scripts/bench-footprint.sh,
+which provides the display, the template prefix and the update service.
 
-Both programs run at the same time on one virtual desktop, so Wine's own
-background activity weighs on both alike.
+Both programs run side by side on one virtual desktop, so Wine's own
+background activity weighs on both alike. A wake-up is a voluntary context
+switch of one of the process's Linux threads.
 """
 import argparse
 import json
@@ -16,14 +17,189 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from journeys import Session, wait_for  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_session import Session, wait_for  # noqa: E402
 
-BASELINE_CLASS = "BaselineTrayHiddenWindowClass"
+PROGRAMS = {"noctara": ("Noctara.exe", "NoctaraTrayHiddenWindowClass"),
+            "baseline": (os.path.join("bench", "Baseline.exe"), "BaselineTrayHiddenWindowClass")}
+CURRENT = '{"latest_version":"1.2.2","download_url":"https://localhost/dl/Noctara.zip"}'
+WM_CLOSE = 0x0010
+WM_COMMAND = 0x0111
+PAUSE = 40001
 CLK_TCK = os.sysconf("SC_CLK_TCK")
-STARTS = 5
-SETTLE_S = 10
+STARTS = int(os.environ.get("NOCTARA_BENCH_STARTS", "15"))
 WINDOW_S = int(os.environ.get("NOCTARA_BENCH_SECONDS", "60"))
+# After the check, and after the 35 s that WinHTTP's connection pool lingers with keep-alive on.
+RSS_AT_S = 45
+# The check's tail: Wine's thread pool, which resolved the service's name, retires its thread 5 s later.
+SETTLE_S = 10
+SAMPLE_S = 0.1
+PINGS = 50
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def cpu_seconds(pid):
+    """utime + stime of the whole process, threads that ended included."""
+    fields = read(f"/proc/{pid}/stat").rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def rss_kib(pid):
+    return int(re.search(r"^VmRSS:\s+(\d+)", read(f"/proc/{pid}/status"), re.M).group(1))
+
+
+class Threads:
+    """Wake-ups of every thread that lives during a window. The counters in
+    /proc are per thread and go with it, so each is sampled often and keeps
+    its last value once the thread has ended; a thread born in the window
+    starts from 0."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.names = {}
+        self.begin = time.monotonic()
+        self.cpu = cpu_seconds(pid)
+        self.first = self.read()
+        self.last = dict(self.first)
+        self.ended = set()
+        self.last_wake = {}  # seconds into the window
+
+    def read(self):
+        seen = {}
+        for tid in os.listdir(f"/proc/{self.pid}/task"):
+            try:
+                status = read(f"/proc/{self.pid}/task/{tid}/status")
+                self.names.setdefault(int(tid), read(f"/proc/{self.pid}/task/{tid}/comm").strip())
+            except OSError:
+                continue  # ended meanwhile
+            seen[int(tid)] = int(re.search(r"^voluntary_ctxt_switches:\s+(\d+)", status, re.M).group(1))
+        return seen
+
+    def sample(self):
+        now = self.read()
+        at = time.monotonic() - self.begin
+        for tid, count in now.items():
+            if count != self.last.get(tid, 0):
+                self.last_wake[tid] = at
+        for tid in set(self.last) - set(now) - self.ended:
+            self.ended.add(tid)
+            self.last_wake[tid] = at
+        self.last.update(now)
+
+    def wakeups(self, tid):
+        # A thread's last switch, on its way out, lands after /proc has dropped
+        # it: one that ended woke once more than its last sample shows.
+        return self.last[tid] - self.first.get(tid, 0) + (tid in self.ended)
+
+    def finish(self):
+        self.sample()
+        seconds = time.monotonic() - self.begin
+        threads = []
+        for tid in sorted(self.last):
+            flags = [flag for flag, on in (("main", tid == self.pid), ("born", tid not in self.first),
+                                           ("ended", tid in self.ended)) if on]
+            threads.append({"tid": tid, "name": self.names.get(tid, "?"), "flags": " ".join(flags),
+                            "wakeups": self.wakeups(tid), "last_wake_s": self.last_wake.get(tid)})
+        return {"seconds": seconds, "cpu_ms": (cpu_seconds(self.pid) - self.cpu) * 1000,
+                "wakeups_per_s": sum(t["wakeups"] for t in threads) / seconds,
+                "threads_woken": sum(1 for t in threads if t["wakeups"] > 0), "threads": threads}
+
+
+class Bench:
+    def __init__(self, build):
+        self.s = Session(build, "footprint")
+        self.exes = {k: os.path.join(build, exe) for k, (exe, _) in PROGRAMS.items()}
+        self.paths = {}
+        self.rss = {}
+
+    def probe(self, which, *args):
+        return self.s.probe(PROGRAMS[which][1], *args)
+
+    def launch(self, which):
+        code, lines = self.probe(which, "launch", self.paths[which])
+        if code != 0:
+            raise RuntimeError(f"{which} did not start")
+        return lines[0]["ms"]
+
+    def pid(self, which):
+        return wait_for(f"{which}'s process", lambda: self.s.unix_pid(self.exes[which]))
+
+    def close(self, which):
+        self.probe(which, "post", WM_CLOSE)
+        wait_for(f"{which}'s process to end", lambda: self.s.unix_pid(self.exes[which]) is None)
+
+    def start_ups(self):
+        for which in PROGRAMS:  # untimed: the first start loads the files from disk
+            self.launch(which)
+            self.close(which)
+        times = {k: [] for k in PROGRAMS}
+        for _ in range(STARTS):
+            for which in ("baseline", "noctara"):
+                times[which].append(self.launch(which))
+                time.sleep(1)  # done with starting (the check included) before it is closed
+                self.close(which)
+        return times
+
+    def windows(self):
+        """Memory, CPU and wake-ups once the check has reported: active, then paused."""
+        self.s.answer(200, "whole", CURRENT)  # and a new request log
+        started = {}
+        for which in ("baseline", "noctara"):
+            started[which] = time.monotonic()
+            self.launch(which)
+        pids = {k: self.pid(k) for k in PROGRAMS}
+        wait_for("the update check", self.s.requests)
+        results = {"settling": self.window(pids, started, SETTLE_S)}
+        results["active"] = self.window(pids, started)
+        self.probe("noctara", "post", WM_COMMAND, PAUSE)
+        time.sleep(2)  # the worker ends within a second
+        results["paused"] = self.window(pids, started)
+        for which, pid in pids.items():  # when the windows were too short to reach RSS_AT_S
+            if which not in self.rss:
+                self.rss[which] = {"kib": rss_kib(pid), "after_s": time.monotonic() - started[which]}
+        results["rss"] = self.rss
+        results["ping_idle_ms"] = {k: self.probe(k, "ping", PINGS)[1][0]["max_ms"] for k in PROGRAMS}
+        return results
+
+    def window(self, pids, started, seconds=WINDOW_S):
+        threads = {k: Threads(p) for k, p in pids.items()}
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            time.sleep(SAMPLE_S)
+            for which, t in threads.items():
+                t.sample()
+                after = time.monotonic() - started[which]
+                if which not in self.rss and after >= RSS_AT_S:
+                    self.rss[which] = {"kib": rss_kib(pids[which]), "after_s": after}
+        return {k: t.finish() for k, t in threads.items()}
+
+    def stalled_ping(self):
+        """The UI's answer while the update check waits on a service that says nothing."""
+        self.s.answer(200, "stall", CURRENT)
+        for which in PROGRAMS:
+            self.launch(which)
+        wait_for("the stalled request", self.s.requests)
+        pings = {k: self.probe(k, "ping", PINGS)[1][0]["max_ms"] for k in PROGRAMS}
+        self.s.answer(200, "whole", CURRENT)
+        return pings
+
+    def run(self):
+        self.s.answer(200, "whole", CURRENT)
+        self.s.start()
+        try:
+            self.paths = {k: self.s.windows_path(exe) for k, exe in self.exes.items()}
+            results = {"start_ms": self.start_ups()}
+            results.update(self.windows())
+            for which in PROGRAMS:
+                self.close(which)
+            results["ping_stall_ms"] = self.stalled_ping()
+        finally:
+            self.s.stop()
+        return results
 
 
 def imports(exe):
@@ -31,159 +207,73 @@ def imports(exe):
     return sorted({m.lower() for m in re.findall(r"DLL Name: (\S+)", dump)})
 
 
-def unix_pid(prefix, name):
-    """The Linux process of the Windows program name in prefix."""
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                program = f.read().split(b"\0")[0].decode(errors="replace")
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                environ = f.read().split(b"\0")
-        except OSError:
-            continue
-        if re.split(r"[\\/]", program)[-1].lower() == name.lower() and f"WINEPREFIX={prefix}".encode() in environ:
-            return int(entry)
-    return None
+def describe(thread):
+    text = f"{thread['tid']} {thread['name']}"
+    if thread["flags"]:
+        text += f" ({thread['flags']})"
+    text += f": {thread['wakeups']}"
+    if thread["wakeups"]:
+        text += f", the last {thread['last_wake_s']:.1f} s in"
+    if "ended" in thread["flags"]:
+        text += " on its way out"
+    return text
 
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return int(next(line.split()[1] for line in f if line.startswith("VmRSS:")))
-
-
-def counters(pid):
-    """(CPU seconds, context switches) of the whole process so far."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    cpu = (int(fields[11]) + int(fields[12])) / CLK_TCK  # utime, stime
-    switches = 0
-    for task in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{task}/status") as f:
-                for line in f:
-                    if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-                        switches += int(line.split()[1])
-        except OSError:
-            pass  # a thread that ended meanwhile
-    return cpu, switches
-
-
-def sample(pids, seconds):
-    before = {k: counters(p) for k, p in pids.items()}
-    time.sleep(seconds)
-    after = {k: counters(p) for k, p in pids.items()}
-    return {k: (after[k][0] - before[k][0], (after[k][1] - before[k][1]) / seconds) for k in pids}
-
-
-class Bench:
-    def __init__(self, build):
-        self.build = build
-        self.exes = {"noctara": os.path.join(build, "Noctara.exe"),
-                     "baseline": os.path.join(build, "bench", "Baseline.exe")}
-        workdir = os.path.join(build, "bench", "work")
-        os.makedirs(workdir, exist_ok=True)
-        self.s = Session(self.exes["noctara"], os.path.join(build, "tests", "e2e", "e2e_driver.exe"),
-                         workdir, "footprint")
-        self.classes = {"noctara": "NoctaraTrayHiddenWindowClass", "baseline": BASELINE_CLASS}
-
-    def driver(self, which, *args):
-        return self.s.driver("--class", self.classes[which], *args)
-
-    def launch(self, which):
-        code, lines = self.driver(which, "launch", self.s.wine("winepath", "-w", self.exes[which])[1].strip())
-        if code != 0:
-            raise RuntimeError(f"{which} did not start")
-        return lines[0]["ms"]
-
-    def close(self, which):
-        self.driver(which, "post", "0x0010")  # WM_CLOSE
-        wait_for(f"{which} to end", lambda: self.driver(which, "window")[0] != 0, 30)
-        name = os.path.basename(self.exes[which])
-        wait_for(f"{which}'s process to end", lambda: unix_pid(self.s.prefix, name) is None, 30)
-
-    def pid(self, which):
-        name = os.path.basename(self.exes[which])
-        return wait_for(f"{which}'s process", lambda: unix_pid(self.s.prefix, name), 30)
-
-    def run(self):
-        s = self.s
-        s.reset()
-        s.start()
-        results = {}
-        try:
-            # The desktop and its taskbar come up with a first copy, untimed.
-            s.spawn("explorer", "/desktop=e2e,1024x768", self.exes["baseline"])
-            wait_for("the baseline", lambda: self.driver("baseline", "window")[0] == 0, 60)
-            self.close("baseline")
-            starts = {"noctara": [], "baseline": []}
-            for _ in range(STARTS):
-                for which in ("baseline", "noctara"):
-                    starts[which].append(self.launch(which))
-                    time.sleep(1)  # let it settle before it is closed
-                    self.close(which)
-            results["start_ms"] = {k: statistics.median(v) for k, v in starts.items()}
-
-            for which in ("baseline", "noctara"):
-                self.launch(which)
-            pids = {k: self.pid(k) for k in self.exes}
-            wait_for("the update check", lambda: s.requests(), 30)
-            time.sleep(SETTLE_S)
-            results["rss_kib"] = {k: rss_kib(p) for k, p in pids.items()}
-            results["active"] = sample(pids, WINDOW_S)
-            self.driver("noctara", "post", "0x0111", "40001")  # WM_COMMAND: pause
-            time.sleep(2)  # the worker notices within a second
-            results["paused"] = sample(pids, WINDOW_S)
-            results["ping_idle"] = {k: self.driver(k, "ping", "50")[1][0] for k in pids}
-            for which in ("baseline", "noctara"):
-                self.close(which)
-
-            # The update check hangs on a service that never answers.
-            s.reset("stall&seconds=60")
-            for which in ("baseline", "noctara"):
-                self.launch(which)
-            wait_for("the stalled request", lambda: s.requests(), 30)
-            results["ping_stall"] = {k: self.driver(k, "ping", "50")[1][0] for k in self.exes}
-        finally:
-            s.reset()
-            s.stop()
-        return results
+def report(r):
+    n, b = "noctara", "baseline"
+    active, paused = r["active"], r["paused"]
+    median = {k: statistics.median(v) for k, v in r["start_ms"].items()}
+    rss = {k: v["kib"] for k, v in r["rss"].items()}
+    rss_after = min(v["after_s"] for v in r["rss"].values())
+    over = {w: r[w][n]["wakeups_per_s"] - r[w][b]["wakeups_per_s"] for w in ("active", "paused")}
+    # (label, figures, format, goal, whether it is met or None)
+    rows = [
+        ("stripped exe (KiB)", r["size_kib"], "{:.1f}", "Noctara <= 150", r["size_kib"][n] <= 150),
+        ("imported DLLs", {k: len(v) for k, v in r["imports"].items()}, "{:d}", "", None),
+        (f"resident memory {rss_after:.0f} s after start (KiB)", rss, "{:d}", "ratio <= 1.7",
+         rss[n] <= 1.7 * rss[b]),
+        (f"start-up to window (ms, median of {STARTS})", median, "{:.0f}", "ratio <= 1.6",
+         median[n] <= 1.6 * median[b]),
+        (f"CPU active (ms in {WINDOW_S} s)", {k: active[k]["cpu_ms"] for k in active}, "{:.0f}", "", None),
+        (f"CPU paused (ms in {WINDOW_S} s)", {k: paused[k]["cpu_ms"] for k in paused}, "{:.0f}", "", None),
+        ("wake-ups active (per s)", {k: active[k]["wakeups_per_s"] for k in active}, "{:.2f}",
+         f"baseline + 1 (is {over['active']:+.2f})", round(over["active"], 1) == 1.0),
+        ("wake-ups paused (per s)", {k: paused[k]["wakeups_per_s"] for k in paused}, "{:.2f}",
+         f"baseline + 0 (is {over['paused']:+.2f})", round(over["paused"], 1) == 0.0),
+        ("threads that woke, active", {k: active[k]["threads_woken"] for k in active}, "{:d}",
+         "baseline + 1, the worker", active[n]["threads_woken"] == active[b]["threads_woken"] + 1),
+        ("threads that woke, paused", {k: paused[k]["threads_woken"] for k in paused}, "{:d}", "baseline + 0",
+         paused[n]["threads_woken"] == paused[b]["threads_woken"]),
+        (f"UI round trip idle (ms, max of {PINGS})", r["ping_idle_ms"], "{:.2f}", "", None),
+        (f"UI round trip, service stalls (ms, max of {PINGS})", r["ping_stall_ms"], "{:.2f}", "Noctara < 50",
+         r["ping_stall_ms"][n] < 50),
+    ]
+    print(f"\n{'':<48} {'Noctara':>9} {'baseline':>9} {'ratio':>6}  goal")
+    for label, figures, fmt, goal, met in rows:
+        ratio = f"{figures[n] / figures[b]:.2f}" if figures[b] else "-"
+        verdict = {True: "  (met)", False: "  (MISSED)", None: ""}[met]
+        print(f"{label:<48} {fmt.format(figures[n]):>9} {fmt.format(figures[b]):>9} {ratio:>6}  {goal}{verdict}")
+    print(f"\nEvery thread that lived in the {SETTLE_S} s after the check's request, then in the {WINDOW_S} s "
+          "windows: tid, name: wake-ups")
+    for window in ("settling", "active", "paused"):
+        for which in (n, b):
+            print(f"  {window:<8} {which:<8} " + "; ".join(map(describe, r[window][which]["threads"])))
+    for which in (n, b):
+        print(f"imports, {which}: " + ", ".join(r["imports"][which]))
+        print(f"start-ups, {which} (ms, in order): " + " ".join(f"{ms:.0f}" for ms in r["start_ms"][which]))
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
-    args = parser.parse_args()
-    bench = Bench(os.path.abspath(args.build))
-    sizes = {k: os.path.getsize(v) for k, v in bench.exes.items()}
-    dlls = {k: imports(v) for k, v in bench.exes.items()}
+    bench = Bench(os.path.abspath(parser.parse_args().build))
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    print(f"Noctara footprint under {wine}: {STARTS} start-ups each, then {WINDOW_S} s windows active and paused, "
+          "both programs side by side")
     r = bench.run()
-
-    def row(label, key, fmt, goal=""):
-        n, b = key("noctara"), key("baseline")
-        ratio = f"{n / b:.2f}" if b else "-"
-        print(f"{label:<40} {fmt.format(n):>12} {fmt.format(b):>12} {ratio:>7}  {goal}")
-
-    print(f"\nNoctara footprint under {subprocess.run(['wine', '--version'], capture_output=True, text=True).stdout.strip()}"
-          f", {WINDOW_S} s windows, both programs running side by side\n")
-    print(f"{'':<40} {'Noctara':>12} {'baseline':>12} {'ratio':>7}  goal")
-    row("stripped exe (KiB)", lambda k: sizes[k] / 1024, "{:.1f}", "Noctara <= 300 KB")
-    row("imported DLLs", lambda k: len(dlls[k]), "{:d}")
-    row("resident memory after 10 s (KiB)", lambda k: r["rss_kib"][k], "{:d}", "ratio <= 1.15")
-    row("start-up to window (ms, median)", lambda k: r["start_ms"][k], "{:.0f}", "ratio <= 1.3")
-    row("CPU active (ms per 60 s)", lambda k: r["active"][k][0] * 1000 * 60 / WINDOW_S, "{:.0f}")
-    row("CPU paused (ms per 60 s)", lambda k: r["paused"][k][0] * 1000 * 60 / WINDOW_S, "{:.0f}")
-    row("wake-ups active (per s)", lambda k: r["active"][k][1], "{:.2f}", "Noctara - baseline = 1")
-    row("wake-ups paused (per s)", lambda k: r["paused"][k][1], "{:.2f}", "Noctara - baseline = 0")
-    row("UI round trip idle (ms, max)", lambda k: r["ping_idle"][k]["max_ms"], "{:.2f}")
-    row("UI round trip, service stalls (ms, max)", lambda k: r["ping_stall"][k]["max_ms"], "{:.2f}", "< 50 ms")
-    print()
-    print("wake-ups over the baseline: active "
-          f"{r['active']['noctara'][1] - r['active']['baseline'][1]:+.2f}/s, paused "
-          f"{r['paused']['noctara'][1] - r['paused']['baseline'][1]:+.2f}/s")
-    print("imports: Noctara " + ", ".join(dlls["noctara"]))
-    print("         baseline " + ", ".join(dlls["baseline"]))
+    r["size_kib"] = {k: os.path.getsize(exe) / 1024 for k, exe in bench.exes.items()}
+    r["imports"] = {k: imports(exe) for k, exe in bench.exes.items()}
+    report(r)
     print(json.dumps(r))
 
 

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Regenerates the README's pictures under docs/: the end-to-end journeys that
-# show the icon, the menu and the balloons save them while they run.
+# Takes the README's pictures under docs/ again: Noctara on a Wine virtual
+# desktop, its icon, menu and balloons (scripts/screenshots.py).
 set -euo pipefail
 BUILD="$(cd "${1:?usage: screenshots.sh BUILD_DIR}" && pwd)"
-docs="$(cd "$(dirname "$0")/.." && pwd)/docs"
-mkdir -p "$docs"
-export NOCTARA_E2E_PICTURES="$docs"
-"$(dirname "$0")/run-tests.sh" "$BUILD" -L e2e
-for picture in tray-active tray-paused menu menu-update balloon-paused balloon-update; do
-    [[ -s "$docs/$picture.png" ]] || { echo "screenshots: $picture.png is missing" >&2; exit 1; }
-done
+here="$(cd "$(dirname "$0")" && pwd)"
+docs="$(cd "$here/.." && pwd)/docs"
+cmake --build "$BUILD" --target Noctara probe >/dev/null
+export HARNESS_DIR="$BUILD/wine"
+mkdir -p "$HARNESS_DIR" "$docs"
+source "$here/lib/harness.sh"
+source "$here/../tests/support/service.sh"
+trap harness_cleanup EXIT
+
+harness_display
+harness_template
+test_service_start "$BUILD"
+python3 "$here/screenshots.py" "$BUILD" "$docs"
 echo "pictures written to $docs"
