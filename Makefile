@@ -13,7 +13,9 @@ build: deps
 run: build
 	@scripts/run-noctara.sh $(BUILD)
 
+# Formatting, clang and clang-tidy first, then every test under Wine.
 test: build
+	@cmake --build --preset test --target checks
 	@tests/run-tests.sh $(BUILD)
 
 # Measurements, not tests: never part of `make test`.

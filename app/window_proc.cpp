@@ -61,9 +61,8 @@ void OnToggleAutostart()
                     BalloonKind::Plain);
         return;
     }
-    ShowBalloon(L"Configuração",
-                wasOn ? L"Removido da inicialização com o Windows." : L"Iniciará com o Windows.", NIIF_INFO,
-                BalloonKind::Plain);
+    ShowBalloon(L"Configuração", wasOn ? L"Removido da inicialização com o Windows." : L"Iniciará com o Windows.",
+                NIIF_INFO, BalloonKind::Plain);
 }
 
 void OnCopyExePath(HWND window)

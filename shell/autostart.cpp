@@ -35,14 +35,11 @@ bool IsAutostartEnabled()
     wchar_t data[kAutostartReadBytes / sizeof(wchar_t)] = {};
     DWORD type = 0;
     DWORD size = kAutostartReadBytes;
-    LSTATUS status;
-    {
-        RegKey key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
-            return false;
-        }
-        status = RegQueryValueExW(key.Get(), kAppName, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    RegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
+        return false;
     }
+    const LSTATUS status = RegQueryValueExW(key.Get(), kAppName, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     return status == ERROR_SUCCESS && type == REG_SZ && data[0] != L'\0';
 }
 
@@ -60,8 +57,8 @@ bool SetAutostart(bool enable)
         }
         const std::wstring command = L"\"" + path + L"\"";
         const DWORD bytes = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
-        return RegSetValueExW(key.Get(), kAppName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
-                              bytes) == ERROR_SUCCESS;
+        return RegSetValueExW(key.Get(), kAppName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()), bytes) ==
+               ERROR_SUCCESS;
     }
     const LSTATUS status = RegDeleteValueW(key.Get(), kAppName);
     // A value that is already gone is the state the user asked for.

@@ -121,13 +121,10 @@ bool CreateStartMenuShortcut()
         }
     }
 
-    HRESULT status;
-    {
-        ComPtr<IPersistFile> file;
-        status = link->QueryInterface(IID_IPersistFile, file.PutVoid());
-        if (SUCCEEDED(status) && file.Get() != nullptr) {
-            status = file->Save(shortcutPath.c_str(), TRUE);
-        }
+    ComPtr<IPersistFile> file;
+    HRESULT status = link->QueryInterface(IID_IPersistFile, file.PutVoid());
+    if (SUCCEEDED(status) && file.Get() != nullptr) {
+        status = file->Save(shortcutPath.c_str(), TRUE);
     }
     return SUCCEEDED(status);
 }

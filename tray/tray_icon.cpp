@@ -43,8 +43,8 @@ bool AddTrayIcon(HWND window)
 void RefreshTray()
 {
     NOTIFYICONDATAW& data = AppState::trayData;
-    const std::wstring tip = std::wstring(kAppName) + L" v" + kAppVersion + L" (" +
-                             (AppState::active ? L"Ativo" : L"Pausado") + L")";
+    const std::wstring tip =
+        std::wstring(kAppName) + L" v" + kAppVersion + L" (" + (AppState::active ? L"Ativo" : L"Pausado") + L")";
     CopyTruncated(data.szTip, ARRAYSIZE(data.szTip), tip);
     data.hIcon = CurrentIcon();
     data.uFlags = kTrayFlagsAtRest;

@@ -9,8 +9,7 @@ HMENU BuildTrayMenu()
     HMENU menu = CreatePopupMenu();
     AppendMenuW(menu, MF_STRING, CmdToggleActive, AppState::active ? L"Pausar" : L"Retomar");
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING | (IsAutostartEnabled() ? MF_CHECKED : 0), CmdToggleAutostart,
-                L"Iniciar com Windows");
+    AppendMenuW(menu, MF_STRING | (IsAutostartEnabled() ? MF_CHECKED : 0), CmdToggleAutostart, L"Iniciar com Windows");
     if (AppState::updateAvailable) {
         const std::wstring download = L"★ Baixar Nova Versão (" + AppState::latestVersion + L")";
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);

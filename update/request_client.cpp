@@ -119,8 +119,8 @@ bool ReadBody(HINTERNET request, ULONGLONG deadline, std::string& body)
 // Automatic proxy discovery first; older systems refuse that access type.
 HINTERNET OpenSession()
 {
-    HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session =
+        WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == nullptr) {
         session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0);
@@ -186,8 +186,7 @@ bool request_client_detail::SendJsonRequestWithin(const std::wstring& url, const
     // Bounds the wait for the answer's first bytes; the session time-outs
     // alone do not cover a server that accepts and never answers.
     DWORD responseTimeout = kReceiveTimeoutMs;
-    WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
-                     sizeof(responseTimeout));
+    WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof(responseTimeout));
     WinHttpAddRequestHeaders(request.Get(), kJsonHeaders, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
 
     std::string payload;

@@ -10,7 +10,7 @@ enum class ServiceEndpoint { CheckUpdate };
 extern const wchar_t kServiceBaseUrl[];
 
 // A longer answer is not an answer from our service.
-inline constexpr std::size_t kMaxResponseBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxResponseBytes = std::size_t{1024} * 1024;
 
 // Time allowed from sending the request to the end of the body. Per-read
 // time-outs never fire on a server that sends a few bytes now and then, and
