@@ -187,6 +187,10 @@ bool request_client_detail::SendJsonRequestWithin(const std::wstring& url, const
     // alone do not cover a server that accepts and never answers.
     DWORD responseTimeout = kReceiveTimeoutMs;
     WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof(responseTimeout));
+    // One request per run: a connection kept alive would only keep WinHTTP's
+    // pool (a thread, its stack, the socket) alive after the check.
+    DWORD noKeepAlive = WINHTTP_DISABLE_KEEP_ALIVE;
+    WinHttpSetOption(request.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &noKeepAlive, sizeof(noKeepAlive));
     WinHttpAddRequestHeaders(request.Get(), kJsonHeaders, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
 
     std::string payload;

@@ -4,7 +4,17 @@
 #include "update/json_extract.h"
 #include "update/request_client.h"
 
+#include <algorithm>
 #include <cwctype>
+
+// Shown in the menu: a text that could not be a version (empty, too long,
+// or with control characters, which the menu would cut or show as garbage)
+// is no answer.
+static bool IsVersionText(const std::wstring& version)
+{
+    return !version.empty() && version.size() <= kMaxVersionLength &&
+           std::none_of(version.begin(), version.end(), [](wchar_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); });
+}
 
 bool CheckForUpdate(std::wstring& latestVersion, std::wstring& downloadUrl)
 {
@@ -19,7 +29,7 @@ bool CheckForUpdate(std::wstring& latestVersion, std::wstring& downloadUrl)
     ExtractJsonString(response, L"latest_version", version);
     ExtractJsonString(response, L"download_url", url);
     // Any other text counts as newer: the service alone decides what is offered.
-    if (version.empty() || version == kAppVersion) {
+    if (!IsVersionText(version) || version == kAppVersion) {
         return false;
     }
     latestVersion = version;
@@ -67,7 +77,7 @@ bool IsOpenableDownloadUrl(const std::wstring& url)
 {
     static constexpr wchar_t kScheme[] = L"https://";
     constexpr size_t kSchemeLength = ARRAYSIZE(kScheme) - 1;
-    if (url.size() <= kSchemeLength) {
+    if (url.size() <= kSchemeLength || url.size() > kMaxDownloadUrlLength) {
         return false;
     }
     for (size_t i = 0; i < kSchemeLength; ++i) {

@@ -8,8 +8,14 @@
 
 inline constexpr wchar_t kUpdateBalloonText[] = L"Nova versão disponível! Clique para baixar.";
 
+// The service's texts are bounded: a longer version is not a version, and a
+// longer address is no address the shell takes (nor one it handles safely).
+inline constexpr size_t kMaxVersionLength = 64;
+inline constexpr size_t kMaxDownloadUrlLength = 2048;
+
 // Blocking; check thread only. True when the service names a version other
-// than ours; `latestVersion` and `downloadUrl` are cleared at entry.
+// than ours, of at most kMaxVersionLength characters and none of them a
+// control character; `latestVersion` and `downloadUrl` are cleared at entry.
 bool CheckForUpdate(std::wstring& latestVersion, std::wstring& downloadUrl);
 
 // Thread routine: checks once, stores AppState::checkResult and posts
@@ -20,7 +26,7 @@ DWORD WINAPI CheckThreadProc(LPVOID unused);
 void ApplyCheckResult();
 
 // The download address comes from the network: only an absolute https
-// address is handed to the shell.
+// address of at most kMaxDownloadUrlLength characters is handed to the shell.
 bool IsOpenableDownloadUrl(const std::wstring& url);
 
 // Opens AppState::downloadUrl with the shell when it passes the test above.

@@ -99,7 +99,7 @@ TEST(Journey, TheRealProgramFromStartToExit)
     EXPECT_EQ(ExitCode(Start()), 0u) << "a second copy ends at once";
     EXPECT_EQ(FindWindowExW(nullptr, window, kWindowClassName, nullptr), nullptr);
 
-    // One check per run.
+    // One check per run: a GET that keeps no connection alive.
     ASSERT_TRUE(PumpUntil([] { return !ServiceLog().empty(); }));
     PumpUntil([] { return false; }, 1000);
     const std::wstring log = ServiceLog();
@@ -109,6 +109,7 @@ TEST(Journey, TheRealProgramFromStartToExit)
          {L"User-Agent: Noctara/1.2\n", L"Content-Type: application/json\n", L"Accept: application/json\n"}) {
         EXPECT_NE(log.find(header), std::wstring::npos) << header;
     }
+    EXPECT_EQ(log.find(L"Keep-Alive"), std::wstring::npos) << log;
 
     EXPECT_EQ(ShortcutTarget(), exe);
     for (const std::wstring& value : {L"\"" + exe + L"\"", std::wstring(L"-")}) {

@@ -30,6 +30,10 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
         {"<html>Not JSON</html>", L"", L""},
         {newer, L"1.3.0", wideUrl, 500},
         {Offer("1.3\xFF", url), L"1.3\xFFFD", wideUrl},
+        {Offer(std::string(64, '9'), url), std::wstring(64, L'9'), wideUrl},
+        {Offer(std::string(65, '9'), url), L"", L""},
+        {Offer(std::string("1.3\0evil", 8), url), L"", L""},
+        {Offer("1.3\x7F", url), L"", L""},
         {newer + std::string(mib - newer.size(), ' '), L"1.3.0", wideUrl},
         {newer + std::string(mib + 1 - newer.size(), ' '), L"", L""},
         {newer, L"", L"", 200, "short"},
@@ -57,6 +61,8 @@ TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
         bool opens;
     } rows[] = {
         {L"https://localhost/dl/Noctara-1.3.0.zip?x=1#y", true},
+        {L"https://localhost/" + std::wstring(2048 - 18, L'x'), true},
+        {L"https://localhost/" + std::wstring(2049 - 18, L'x'), false},
         {L"HTTPS://Localhost", true},
         {L"http://localhost/x", false},
         {L"file:///C:/windows/notepad.exe", false},
