@@ -7,3 +7,5 @@
 // Exit codes of the process.
 inline constexpr int kExitNormal = 0;
 inline constexpr int kExitStartupFailed = 1;
+// An exception escaped (the code of abort()).
+inline constexpr int kExitTerminated = 3;

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""check_exe.py EXE: the program imports only DLLs every Windows has, and
-carries its icons, manifest and the version the tray shows."""
+"""check_exe.py EXE: the program imports only DLLs every Windows has, is
+hardened, and carries its icons, manifest and the version the tray shows."""
 import re
 import subprocess
 import sys
@@ -11,6 +11,9 @@ dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", headers)}
 system = {"kernel32.dll", "user32.dll", "shell32.dll", "ole32.dll", "advapi32.dll", "comctl32.dll", "winhttp.dll",
           "msvcrt.dll"}
 assert len(dlls) >= 5 and dlls <= system, dlls
+# Terminal-server aware (0x8000), NX (0x100), dynamic base (0x40), high-entropy addresses (0x20).
+flags = int(re.search(r"DllCharacteristics\s+([0-9a-f]+)", headers).group(1), 16)
+assert flags & 0x8160 == 0x8160, hex(flags)
 
 resources = subprocess.run(["wrestool", "-l", exe], capture_output=True, text=True).stdout
 for kind in ("--type=14 --name=101", "--type=14 --name=102", "--type=24 --name=1", "--type=16 --name=1"):
