@@ -7,13 +7,19 @@
 #include <algorithm>
 #include <cwctype>
 
+// C0, DEL and C1: none belongs in a version or an address.
+static bool IsControl(wchar_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
 // Shown in the menu: a text that could not be a version (empty, too long,
 // or with control characters, which the menu would cut or show as garbage)
 // is no answer.
 static bool IsVersionText(const std::wstring& version)
 {
     return !version.empty() && version.size() <= kMaxVersionLength &&
-           std::none_of(version.begin(), version.end(), [](wchar_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); });
+           std::none_of(version.begin(), version.end(), IsControl);
 }
 
 bool CheckForUpdate(std::wstring& latestVersion, std::wstring& downloadUrl)
@@ -90,7 +96,7 @@ bool IsOpenableDownloadUrl(const std::wstring& url)
         return false;  // no host
     }
     for (const wchar_t c : url) {
-        if (c <= 0x20 || (c >= 0x7F && c <= 0x9F) || std::iswspace(c) || c == L'"' || c == L'\\') {
+        if (IsControl(c) || std::iswspace(c) || c == L'"' || c == L'\\') {
             return false;
         }
     }
