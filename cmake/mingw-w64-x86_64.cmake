@@ -1,9 +1,11 @@
-# Cross-compiling Noctara for 64-bit Windows with MinGW-w64 (POSIX threads).
+# Cross-compiling Noctara for 64-bit Windows with MinGW-w64. The win32 thread
+# model: the program starts its threads with CreateThread, so the POSIX
+# model's winpthreads would only add its runtime to the executable.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <map>
-#include <mutex>
 
 // Declares the real import and puts the replacement in its place.
 #define SEAM(Ret, Name, Params)                            \
@@ -38,7 +37,16 @@ std::wstring modulePath;
 namespace {
 
 // Written by the workers' threads too.
-std::mutex lock;
+SRWLOCK lock = SRWLOCK_INIT;
+
+class Guard {
+public:
+    Guard() { AcquireSRWLockExclusive(&lock); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    ~Guard() { ReleaseSRWLockExclusive(&lock); }
+};
+
 std::map<DWORD, std::string> shapes;
 std::vector<DWORD> workers;
 std::atomic<int> liveWorkers{0};
@@ -46,7 +54,7 @@ thread_local int tickMs = 0;
 
 void Note(char what)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    const Guard guard;
     shapes[GetCurrentThreadId()] += what;
 }
 
@@ -63,13 +71,13 @@ DWORD WINAPI TestWorker(void* ticket)
 
 std::string Shape(DWORD thread)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    const Guard guard;
     return shapes[thread];
 }
 
 std::vector<DWORD> Workers()
 {
-    std::lock_guard<std::mutex> guard(lock);
+    const Guard guard;
     return workers;
 }
 
@@ -125,7 +133,7 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     liveWorkers++;
     DWORD worker = 0;
     HANDLE thread = __real___imp_CreateThread(security, stack, TestWorker, parameter, flags, &worker);
-    std::lock_guard<std::mutex> guard(lock);
+    const Guard guard;
     workers.push_back(worker);
     return thread;
 }
