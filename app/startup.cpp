@@ -25,6 +25,12 @@ static HICON LoadAppIcon(HINSTANCE instance, int id)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
+    // Before anything that loads a library by name (COM, the shell, the
+    // common controls, the delay-loaded WinHTTP): from the system folder
+    // only, never from the folder the program was started from, which is
+    // often Downloads.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
     // Never closed: the mutex marks this session's copy for the whole run.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, kSingleInstanceMutexName);
     if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {

@@ -116,6 +116,27 @@ bool ReadBody(HINTERNET request, ULONGLONG deadline, std::string& body)
     return !hasLength || body.size() == announced;
 }
 
+// WinHTTP is delay-loaded; loading it here, from the system folder only,
+// keeps a winhttp.dll beside the executable out whatever the process's
+// search path, and a failed load fails the request instead of raising the
+// delay-load helper's exception on this thread.
+class WinHttpLibrary {
+public:
+    WinHttpLibrary() : module_(LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {}
+    WinHttpLibrary(const WinHttpLibrary&) = delete;
+    WinHttpLibrary& operator=(const WinHttpLibrary&) = delete;
+    ~WinHttpLibrary()
+    {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    explicit operator bool() const { return module_ != nullptr; }
+
+private:
+    HMODULE module_;
+};
+
 // Automatic proxy discovery first; older systems refuse that access type.
 HINTERNET OpenSession()
 {
@@ -148,6 +169,10 @@ bool request_client_detail::SendJsonRequestWithin(const std::wstring& url, const
                                                   std::wstring& response, unsigned long long deadlineMs)
 {
     response.clear();
+    const WinHttpLibrary library;
+    if (!library) {
+        return false;
+    }
 
     wchar_t host[kHostUnits] = {};
     wchar_t path[kPathUnits] = {};

@@ -13,12 +13,12 @@ namespace {
 
 const std::wstring exe = NOCTARA_EXE;
 
-HANDLE Start()
+HANDLE Start(const std::wstring& path = exe)
 {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
     CloseHandle(process.hThread);
     return process.hProcess;
 }
@@ -124,4 +124,36 @@ TEST(Journey, TheRealProgramFromStartToExit)
     process = Start();
     PostMessageW(Window(), WM_CLOSE, 0, 0);
     EXPECT_EQ(ExitCode(process), 0u);
+}
+
+// A winhttp.dll dropped beside the program, as any web page can drop one into
+// Downloads. Wine is told to look beside the program first for that name, as
+// Windows does for every library that is not a KnownDLL (in the registry: a
+// child takes WINEDLLOVERRIDES from Wine's own environment, not from ours).
+TEST(Journey, ALibraryPlantedBesideTheProgramNeverRunsInIt)
+{
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = temp + std::wstring(L"Downloads\\");
+    const std::wstring marker = folder + L"winhttp.dll.loaded";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(exe.c_str(), (folder + L"Noctara.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(PLANTED_WINHTTP, (folder + L"winhttp.dll").c_str(), FALSE));
+    DeleteFileW(marker.c_str());
+    // It records its loading: seen under another name, as this process is served Wine's own winhttp.dll.
+    const std::wstring control = folder + L"control.dll";
+    ASSERT_TRUE(CopyFileW(PLANTED_WINHTTP, control.c_str(), FALSE));
+    FreeLibrary(LoadLibraryW(control.c_str()));
+    ASSERT_NE(GetFileAttributesW((control + L".loaded").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    const wchar_t* overrides = L"Software\\Wine\\AppDefaults\\Noctara.exe\\DllOverrides";
+    const DWORD bytes = sizeof(L"native,builtin");
+    RegSetKeyValueW(HKEY_CURRENT_USER, overrides, L"winhttp", REG_SZ, L"native,builtin", bytes);
+    ASSERT_TRUE(SetAnswer(200, "whole", Offer("1.2.2", "https://localhost/dl/Noctara.zip")));
+    HANDLE process = Start(folder + L"Noctara.exe");
+    EXPECT_TRUE(PumpUntil([] { return !ServiceLog().empty(); })) << "the check never reached the service";
+    PostMessageW(Window(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(ExitCode(process), 0u);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\Noctara.exe");
+    EXPECT_EQ(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES) << "the planted winhttp.dll was loaded";
 }
