@@ -97,6 +97,8 @@ TEST(Dispatch, EachCommandIsConfirmedByItsBalloonAndTheTooltipFollows)
         EXPECT_EQ(Balloon(), step.balloon);
         EXPECT_EQ(Tip(), step.tip);
     }
+    SendMessageW(window, WM_COMMAND, CmdExit, 0);
+    EXPECT_EQ(notifications.back().message, DWORD{NIM_DELETE}) << "a ghost icon stays behind";
 }
 
 TEST(Dispatch, StartUpOffersANewerVersionWhichItsBalloonAndTheMenuOpenOnlyIfHttps)

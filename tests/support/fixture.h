@@ -15,7 +15,7 @@ HWND CreateHiddenWindow(bool keepStartupTimer = false);
 // Dispatches this thread's messages until `done` or the deadline.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
 
-// The service's answer from now on: status, "whole", "short" or "stall", body.
+// The service's answer from now on: status, "whole", "short", "unsized" or "stall", body.
 bool SetAnswer(int status, const std::string& how, const std::string& body);
 std::string Offer(const std::string& version, const std::string& url);
 // The requests the service received since.

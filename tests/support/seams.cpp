@@ -3,6 +3,11 @@
 #include "engine/keep_awake.h"
 #include "tests/support/fixture.h"
 
+#include <objbase.h>
+#include <objidl.h>
+#include <propkey.h>
+#include <shobjidl.h>
+
 #include <atomic>
 #include <map>
 
@@ -22,17 +27,20 @@ SEAM(BOOL, Shell_NotifyIconW, (DWORD, PNOTIFYICONDATAW))
 SEAM(BOOL, TrackPopupMenu, (HMENU, UINT, int, int, int, HWND, const RECT*))
 SEAM(HINSTANCE, ShellExecuteW, (HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT))
 SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
+SEAM(HRESULT, CoCreateInstance, (REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*))
 
 namespace seams {
 
 int workerTickMs = 1000;
 int failedWorkers = 0;
+long long workerSeed = -1;
 std::vector<LPTHREAD_START_ROUTINE> threadRoutines;
 std::vector<Notification> notifications;
 std::wstring lastMenu;
 std::vector<std::wstring> opened;
 int refusedAdds = 0;
 std::wstring modulePath;
+std::wstring shortcutIdentity;
 
 namespace {
 
@@ -130,6 +138,11 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
         failedWorkers--;
         return nullptr;
     }
+    if (workerSeed >= 0) {
+        keep_awake_detail::WorkerTicket ticket = keep_awake_detail::UnpackTicket(parameter);
+        ticket.seed = static_cast<std::uint32_t>(workerSeed);
+        parameter = keep_awake_detail::PackTicket(ticket);
+    }
     liveWorkers++;
     DWORD worker = 0;
     HANDLE thread = __real___imp_CreateThread(security, stack, TestWorker, parameter, flags, &worker);
@@ -179,4 +192,32 @@ static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
     const size_t kept = modulePath.copy(buffer, size - 1);
     buffer[kept] = L'\0';
     return kept < modulePath.size() ? size : static_cast<DWORD>(kept);
+}
+
+// Records the identity a shell link's property store is given; Wine would
+// keep nothing of it anyway.
+static HRESULT STDMETHODCALLTYPE Seam_SetValue(IPropertyStore*, REFPROPERTYKEY key, REFPROPVARIANT value)
+{
+    if (IsEqualPropertyKey(key, PKEY_AppUserModel_ID)) {
+        shortcutIdentity = value.vt == VT_LPWSTR ? value.pwszVal : L"?";
+    }
+    return S_OK;
+}
+
+// Put in the method table that every shell link's property store shares.
+static HRESULT WINAPI Seam_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object)
+{
+    const HRESULT result = __real___imp_CoCreateInstance(clsid, outer, context, iid, object);
+    IPropertyStore* store = nullptr;
+    if (SUCCEEDED(result) && clsid == CLSID_ShellLink &&
+        SUCCEEDED(static_cast<IUnknown*>(*object)->QueryInterface(IID_PPV_ARGS(&store)))) {
+        // After IUnknown's three methods, GetCount, GetAt and GetValue.
+        void** slot = *reinterpret_cast<void***>(store) + 6;
+        DWORD protection = 0;
+        VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection);
+        *slot = reinterpret_cast<void*>(Seam_SetValue);
+        VirtualProtect(slot, sizeof(*slot), protection, &protection);
+        store->Release();
+    }
+    return result;
 }

@@ -16,9 +16,11 @@ std::string Shape(DWORD thread);
 std::vector<DWORD> Workers();
 int LiveWorkers();
 bool WaitForLiveWorkers(int count);
-// The tick of workers started from now on, and how many of them fail to start.
+// The tick of workers started from now on, how many of them fail to start,
+// and the seed they draw their waits from (-1: the one SetActive drew).
 extern int workerTickMs;
 extern int failedWorkers;
+extern long long workerSeed;
 
 // UI thread only: the routine of every thread started,
 extern std::vector<LPTHREAD_START_ROUTINE> threadRoutines;
@@ -31,10 +33,11 @@ extern std::vector<Notification> notifications;
 extern int refusedAdds;
 // the last menu shown as "text id|" per item (* checked, ~ grayed), "-|" per separator,
 extern std::wstring lastMenu;
-// and every ShellExecuteW call as "verb file show".
+// every ShellExecuteW call as "verb file show",
 extern std::vector<std::wstring> opened;
-
-// When set, GetModuleFileNameW reports this path, cut to the buffer as Windows does.
+// GetModuleFileNameW's path when set, cut to the buffer as Windows does,
 extern std::wstring modulePath;
+// and the application identity a shell link was last given.
+extern std::wstring shortcutIdentity;
 
 }  // namespace seams

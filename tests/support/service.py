@@ -6,7 +6,8 @@ store, its "Blob" the properties (id, 1, length, data) SHA-1 (3) and DER (0x20).
 
 POST /answer "STATUS HOW BODY" (BODY's characters are its bytes) sets the
 answer to later requests, sent "whole", "short" (100 bytes fewer than
-announced) or "stall" (nothing for 15 s), and starts a new log.
+announced), "unsized" (no length, the connection closed after the body) or
+"stall" (nothing for 15 s), and starts a new log.
 GET /log gives the request lines and headers since.
 """
 import hashlib
@@ -39,16 +40,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
         else:
             log.append(f"{self.requestline}\n{self.headers}")
-            self.reply(answer[0], answer[2], 100 if answer[1] == "short" else 0)
+            self.reply(answer[0], answer[2], 100 if answer[1] == "short" else 0, answer[1] != "unsized")
 
     do_POST = do_GET
 
-    def reply(self, status, data, missing=0):
+    def reply(self, status, data, missing=0, sized=True):
         self.send_response(status)
-        self.send_header("Content-Length", str(len(data) + missing))
+        if sized:
+            self.send_header("Content-Length", str(len(data) + missing))
+        else:
+            self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(data)
-        self.close_connection = missing > 0
+        self.close_connection = missing > 0 or not sized
 
     def log_message(self, *args):
         pass

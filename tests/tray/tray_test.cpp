@@ -10,46 +10,34 @@
 #include <algorithm>
 
 using namespace fixture;
-using namespace std::literals;
 
-static size_t Adds()
+// How often the shell was called with `message` (NIM_SETVERSION: asking for version 4).
+static size_t Calls(DWORD message)
 {
     const auto& calls = seams::notifications;
-    return std::count_if(calls.begin(), calls.end(), [](const auto& call) { return call.message == NIM_ADD; });
+    return std::count_if(calls.begin(), calls.end(), [message](const auto& call) {
+        return call.message == message && (message != NIM_SETVERSION || call.data.uVersion == NOTIFYICON_VERSION_4);
+    });
 }
 
-TEST(CopyTruncated, CutsToTheFieldAndAlwaysTerminates)
-{
-    const struct {
-        std::wstring text;
-        size_t capacity;
-        std::wstring field;
-    } rows[] = {
-        {L"Noc", 4, L"Noc\0####"s},
-        {L"Noctara", 4, L"Noc\0####"s},
-        {L"", 4, L"\0#######"s},
-        {L"Noctara", 0, L"########"s},
-    };
-    for (const auto& row : rows) {
-        wchar_t field[] = L"########";
-        CopyTruncated(field, row.capacity, row.text);
-        EXPECT_EQ(std::wstring(field, 8), row.field) << row.text << " in " << row.capacity;
-    }
-}
-
-// The retry timer adds a refused icon, or "TaskbarCreated" does, and either way
-// the retries end; an icon never accepted is tried 30 more times.
+// The retry timer adds a refused icon, or "TaskbarCreated" does at once, and
+// either way the retries end; one never accepted is tried 30 more times. Each
+// added icon asks for version 4 (else the keyboard opens no menu) and goes with
+// its window.
 TEST(TrayIcon, ARefusedIconIsTriedAgainUntilAddedOrThirtyMoreTimes)
 {
     const struct {
         int refusals;
         bool taskbarCreated;
         int ticks;
+        DWORD waitMs;  // for the retry timer
         size_t adds;
-    } rows[] = {{1, false, 0, 2}, {1, true, 0, 2}, {-1, false, 30, 31}};
+        size_t versions;
+    } rows[] = {{1, false, 0, 5000, 2, 1}, {1, true, 0, 0, 2, 1}, {-1, false, 30, 0, 31, 0}};
     for (const auto& row : rows) {
         seams::refusedAdds = row.refusals;
-        const size_t before = Adds();
+        const size_t adds = Calls(NIM_ADD);
+        const size_t versions = Calls(NIM_SETVERSION);
         const HWND window = CreateHiddenWindow();
         if (row.taskbarCreated) {
             SendMessageW(window, AppState::taskbarCreatedMessage, 0, 0);
@@ -57,9 +45,11 @@ TEST(TrayIcon, ARefusedIconIsTriedAgainUntilAddedOrThirtyMoreTimes)
         for (int tick = 0; tick < row.ticks; ++tick) {
             SendMessageW(window, WM_TIMER, kTrayRetryTimerId, 0);
         }
-        EXPECT_TRUE(PumpUntil([&] { return Adds() == before + row.adds; }, 5000));
+        EXPECT_TRUE(PumpUntil([&] { return Calls(NIM_ADD) == adds + row.adds; }, row.waitMs)) << Calls(NIM_ADD);
+        EXPECT_EQ(Calls(NIM_SETVERSION), versions + row.versions);
         EXPECT_FALSE(KillTimer(window, kTrayRetryTimerId)) << "else every tick adds the icon again";
         DestroyWindow(window);
+        EXPECT_EQ(seams::notifications.back().message, DWORD{NIM_DELETE}) << "a ghost icon stays behind";
     }
 }
 

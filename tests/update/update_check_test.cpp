@@ -36,6 +36,8 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
         {Offer("1.3\x7F", url), L"", L""},
         {newer + std::string(mib - newer.size(), ' '), L"1.3.0", wideUrl},
         {newer + std::string(mib + 1 - newer.size(), ' '), L"", L""},
+        {newer + std::string(mib - newer.size(), ' '), L"1.3.0", wideUrl, 200, "unsized"},
+        {newer + std::string(mib + 1 - newer.size(), ' '), L"", L"", 200, "unsized"},
         {newer, L"", L"", 200, "short"},
         {newer, L"", L"", 200, "stall"},
     };
@@ -71,6 +73,7 @@ TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
         {L"https://h/a b", false},
         {L"https://h/\"x", false},
         {L"https:\\\\h\\x", false},
+        {L"https://h/a\\b", false},
         {L"https://h/\x7F", false},
         {L"https://h/\x85", false},
         {L"https://h/\x3000", false},
