@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
-# Builds the release exe and packs dist/Noctara-VERSION-win-x64.zip with the
-# exe, LEIA-ME.txt, LICENSE and SHA256SUMS, plus the zip's own .sha256.
+# Builds the release exe and packs
+# DIST/Noctara-VERSION-win-x64.zip (DIST: the argument, dist/ by default) with
+# the exe, LEIA-ME.txt, LICENSE, THIRD-PARTY-NOTICES.txt and SHA256SUMS, plus
+# the zip's own .sha256.
 # Reproducible: the same commit gives the same bytes (fixed timestamps,
 # order and permissions; SOURCE_DATE_EPOCH from the last commit).
 # NOCTARA_UPDATE_AUTHORITY in the environment overrides the service address.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+dist="${1:-dist}"
 
 if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
     SOURCE_DATE_EPOCH="$(git log -1 --format=%ct 2>/dev/null || true)"
     SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-1767225600}"  # 2026-01-01 outside a git checkout
 fi
 export SOURCE_DATE_EPOCH
+
+version="$(sed -n 's/^project(Noctara VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
+mkdir -p "$dist"
+zip="$dist/Noctara-$version-win-x64.zip"
 
 authority=(-UNOCTARA_UPDATE_AUTHORITY)  # back to the default unless asked
 if [[ -n "${NOCTARA_UPDATE_AUTHORITY:-}" ]]; then
@@ -21,25 +28,37 @@ fi
 cmake --preset release "${authority[@]}" >/dev/null
 cmake --build --preset release
 
-version="$(sed -n 's/^project(Noctara VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
-mkdir -p dist
-zip="dist/Noctara-$version-win-x64.zip"
-python3 - "$zip" build-release/Noctara.exe packaging/LEIA-ME.txt LICENSE <<'PY'
-import hashlib, os, sys, time, zipfile
+exe=build-release/Noctara.exe
+python3 - "$zip" "$exe" packaging/LEIA-ME.txt LICENSE packaging/THIRD-PARTY-NOTICES.txt <<'PY'
+import hashlib, os, re, subprocess, sys, time, zipfile
 
-zip_path, exe, readme, licence = sys.argv[1:]
+zip_path, exe, readme, licence, notices = sys.argv[1:]
 epoch = max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800)  # zip dates start in 1980
 stamp = time.gmtime(epoch)[:6]
 
 
-def crlf(path):
-    # Read on Windows, where Notepad of old shows LF-only text as one line.
+def read(path):
     with open(path, "rb") as f:
-        return f.read().replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+        return f.read()
 
 
-with open(exe, "rb") as f:
-    files = [("Noctara.exe", f.read()), ("LEIA-ME.txt", crlf(readme)), ("LICENSE", crlf(licence))]
+def crlf(data):
+    # Read on Windows, where Notepad of old shows LF-only text as one line.
+    return data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+
+
+def version(match):
+    # {{package}}: the version of the Debian package the linked files came from.
+    package = match[1]
+    full = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
+                          check=True, capture_output=True, text=True).stdout
+    upstream = re.sub(r"^\d+:|-[^-]*$", "", full)
+    return f"{upstream} (Debian: {package} {full})"
+
+
+notice_text = re.sub(r"\{\{([a-z0-9.+-]+)\}\}", version, read(notices).decode()).encode()
+files = [("Noctara.exe", read(exe)), ("LEIA-ME.txt", crlf(read(readme))), ("LICENSE", crlf(read(licence))),
+         ("THIRD-PARTY-NOTICES.txt", crlf(notice_text))]
 sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in files)
 files.append(("SHA256SUMS", sums.encode()))
 
@@ -52,7 +71,7 @@ with zipfile.ZipFile(tmp, "w") as archive:
         info.compress_type = zipfile.ZIP_DEFLATED
         archive.writestr(info, data, compresslevel=9)
 os.replace(tmp, zip_path)
-digest = hashlib.sha256(open(zip_path, "rb").read()).hexdigest()
+digest = hashlib.sha256(read(zip_path)).hexdigest()
 with open(zip_path + ".sha256", "w") as f:
     f.write(f"{digest}  {os.path.basename(zip_path)}\n")
 print(f"{zip_path}\n{digest}")
