@@ -22,6 +22,8 @@ test: build
 bench: build
 	@scripts/bench.sh $(BUILD)
 
+# Signed with `make release SIGN_PFX=... SIGN_PASSWORD_FILE=... [SIGN_CA=...]`;
+# make hands them to the script in its environment.
 release: deps
 	@scripts/release.sh
 

@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Builds the release exe and packs
+# Builds the release exe, signs it when asked, and packs
 # DIST/Noctara-VERSION-win-x64.zip (DIST: the argument, dist/ by default) with
 # the exe, LEIA-ME.txt, LICENSE, THIRD-PARTY-NOTICES.txt and SHA256SUMS, plus
 # the zip's own .sha256.
 # Reproducible: the same commit gives the same bytes (fixed timestamps,
-# order and permissions; SOURCE_DATE_EPOCH from the last commit).
+# order and permissions; SOURCE_DATE_EPOCH from the last commit), signed too
+# with the same certificate and osslsigncode.
 # NOCTARA_UPDATE_AUTHORITY in the environment overrides the service address.
+# Signing, opt-in: SIGN_PFX, a PKCS#12 file, and SIGN_PASSWORD_FILE, a file
+# holding its password (osslsigncode reads it there, so it is never on a
+# command line); the signature must then verify against SIGN_CA, or against
+# the system's certificates when that is not given.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -20,6 +25,8 @@ export SOURCE_DATE_EPOCH
 version="$(sed -n 's/^project(Noctara VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 mkdir -p "$dist"
 zip="$dist/Noctara-$version-win-x64.zip"
+# A release that stops half-way leaves no zip, not even the last one.
+rm -f "$zip" "$zip.sha256"
 
 authority=(-UNOCTARA_UPDATE_AUTHORITY)  # back to the default unless asked
 if [[ -n "${NOCTARA_UPDATE_AUTHORITY:-}" ]]; then
@@ -29,6 +36,35 @@ cmake --preset release "${authority[@]}" >/dev/null
 cmake --build --preset release
 
 exe=build-release/Noctara.exe
+if [[ -n "${SIGN_PFX:-}${SIGN_PASSWORD_FILE:-}" ]]; then
+    if [[ ! -f "${SIGN_PFX:-}" || ! -f "${SIGN_PASSWORD_FILE:-}" ]]; then
+        echo "release.sh: signing needs SIGN_PFX and SIGN_PASSWORD_FILE, both existing files; no zip made" >&2
+        exit 1
+    fi
+    # Signed beside the build's own exe, which ninja must keep seeing as its output.
+    signed=build-release/signed/Noctara.exe
+    mkdir -p "$(dirname "$signed")"
+    rm -f "$signed"  # osslsigncode will not overwrite
+    if ! osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass "$SIGN_PASSWORD_FILE" -h sha256 -n Noctara \
+        -time "$SOURCE_DATE_EPOCH" -in "$exe" -out "$signed" >/dev/null; then
+        echo "release.sh: signing failed; no zip made" >&2
+        exit 1
+    fi
+    ca=()
+    if [[ -n "${SIGN_CA:-}" ]]; then
+        ca=(-CAfile "$SIGN_CA")
+    fi
+    if ! osslsigncode verify "${ca[@]}" -in "$signed" >build-release/signed/verify.log 2>&1; then
+        cat build-release/signed/verify.log >&2
+        echo "release.sh: the signed exe does not verify${SIGN_CA:+ against $SIGN_CA}; no zip made" >&2
+        exit 1
+    fi
+    exe="$signed"
+    echo "Signed with $SIGN_PFX and verified${SIGN_CA:+ against $SIGN_CA}."
+else
+    echo "Unsigned: no SIGN_PFX and SIGN_PASSWORD_FILE given."
+fi
+
 python3 - "$zip" "$exe" packaging/LEIA-ME.txt LICENSE packaging/THIRD-PARTY-NOTICES.txt <<'PY'
 import hashlib, os, re, subprocess, sys, time, zipfile
 
