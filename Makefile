@@ -13,9 +13,11 @@ build: deps
 run: build
 	@scripts/run-noctara.sh $(BUILD)
 
-# Formatting, clang and clang-tidy first, then every test under Wine.
+# Formatting, clang and clang-tidy first, then the release test (no Wine),
+# then every test under Wine.
 test: build
 	@cmake --build --preset test --target checks
+	@tests/release/test-release.sh
 	@tests/run-tests.sh $(BUILD)
 
 # Measurements, not tests: never part of `make test`.
