@@ -1,6 +1,6 @@
 // A winhttp.dll as somebody would plant it beside Noctara.exe: it exports the
 // names the program takes from WinHTTP, fails every call, and leaves a file
-// "winhttp.dll.loaded" beside itself when any process loads it.
+// of its own name plus ".loaded" beside itself whenever a process loads it.
 #include <windows.h>
 
 #include <string>
