@@ -1,7 +1,7 @@
 """One Wine session on a virtual desktop with a taskbar, for the footprint
 benchmark and the screenshots: a throw-away copy of the template prefix, the
 probe (bench/probe.cpp) to start, find and prod programs inside it, and the
-update service that scripts/lib/harness.sh and tests/support/service.sh
+update service that scripts/lib/harness.sh and scripts/lib/service.sh
 started for the build (HARNESS_DIR in the environment).
 """
 import json

@@ -12,10 +12,10 @@ cmake --build "$BUILD" --target Noctara Baseline probe >/dev/null
 export HARNESS_DIR="$BUILD/wine"
 mkdir -p "$HARNESS_DIR"
 source "$here/lib/harness.sh"
-source "$here/../tests/support/service.sh"
+source "$here/lib/service.sh"
 trap harness_cleanup EXIT
 
 harness_display
 harness_template
-test_service_start "$BUILD"
+service_start "$BUILD"
 python3 "$here/../bench/footprint.py" --build "$BUILD"

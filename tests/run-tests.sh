@@ -9,12 +9,12 @@ export HARNESS_DIR="$BUILD/wine"
 mkdir -p "$HARNESS_DIR"
 here="$(dirname "$0")"
 source "$here/../scripts/lib/harness.sh"
-source "$here/support/service.sh"
+source "$here/../scripts/lib/service.sh"
 trap harness_cleanup EXIT
 
 harness_display
 harness_template
-test_service_start "$BUILD"
+service_start "$BUILD"
 harness_fresh_prefix "$HARNESS_DIR/prefix"
 harness_start_wine "$HARNESS_DIR/prefix"
 ctest --test-dir "$BUILD" --output-on-failure --no-tests=error "$@"

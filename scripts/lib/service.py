@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""The update service for the tests: service.py PORT DIR, serving HTTPS with
-DIR/cert.pem and DIR/key.pem. Once listening it writes DIR/trust.reg, which
-trusts the certificate in a Wine prefix: one key per certificate in the Root
-store, its "Blob" the properties (id, 1, length, data) SHA-1 (3) and DER (0x20).
+"""The local update service for the tests, the benchmark and the screenshots:
+service.py PORT DIR, serving HTTPS with DIR/cert.pem and DIR/key.pem. Once
+listening it writes DIR/trust.reg, which trusts the certificate in a Wine
+prefix: one key per certificate in the Root store, its "Blob" the properties
+(id, 1, length, data) SHA-1 (3) and DER (0x20).
 
 POST /answer "STATUS HOW BODY" (BODY's characters are its bytes) sets the
 answer to later requests, sent "whole", "short" (100 bytes fewer than

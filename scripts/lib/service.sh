@@ -1,9 +1,10 @@
-# test_service_start BUILD: the HTTPS test service on the port of the build's
-# update authority, its self-signed certificate for localhost trusted by the
-# template prefix (so by every copy) only. Source after scripts/lib/harness.sh.
-TEST_SUPPORT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# service_start BUILD: the local HTTPS update service (service.py) for the
+# tests, the benchmark and the screenshots, on the port of the build's update
+# authority, its self-signed certificate for localhost trusted by the
+# template prefix (so by every copy) only. Source after harness.sh.
+SERVICE_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
-test_service_start() {
+service_start() {
     local dir="$HARNESS_DIR/service" port
     mkdir -p "$dir"
     openssl x509 -in "$dir/cert.pem" -noout -checkend 86400 >/dev/null 2>&1 ||
@@ -11,9 +12,9 @@ test_service_start() {
             -addext subjectAltName=DNS:localhost -keyout "$dir/key.pem" -out "$dir/cert.pem" 2>/dev/null
     port="$(sed -n 's/^NOCTARA_UPDATE_AUTHORITY:[A-Z]*=.*://p' "$1/CMakeCache.txt")"
     rm -f "$dir/trust.reg"
-    python3 "$TEST_SUPPORT/service.py" "$port" "$dir" </dev/null >"$dir/log" 2>&1 &
+    python3 "$SERVICE_DIR/service.py" "$port" "$dir" </dev/null >"$dir/log" 2>&1 &
     HARNESS_PIDS+=($!)
-    harness_wait_for 20 test -f "$dir/trust.reg" || { harness_log "the test service did not start"; return 1; }
+    harness_wait_for 20 test -f "$dir/trust.reg" || { harness_log "the update service did not start"; return 1; }
     # The imported file stays in the template as the record of what it trusts.
     if ! cmp -s "$dir/trust.reg" "$HARNESS_TEMPLATE/drive_c/trust.reg"; then
         cp "$dir/trust.reg" "$HARNESS_TEMPLATE/drive_c/trust.reg"
