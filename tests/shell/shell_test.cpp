@@ -34,7 +34,7 @@ TEST(ExecutablePath, IsWholeAtAnyLengthTheSystemReportsAndEmptyWhenCut)
     const struct {
         size_t length;
         bool whole;
-    } rows[] = {{20, true}, {259, true}, {260, true}, {5000, true}, {32767, true}, {32768, false}, {40000, false}};
+    } rows[] = {{259, true}, {260, true}, {32767, true}, {32768, false}};
     for (const auto& row : rows) {
         seams::modulePath = L"C:\\" + std::wstring(row.length - 3, L'p');
         EXPECT_EQ(GetExecutablePath(), row.whole ? seams::modulePath : L"") << row.length;
