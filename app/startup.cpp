@@ -8,22 +8,12 @@
 #include <objbase.h>
 #include <shobjidl.h>
 
-// Takes the place of libstdc++'s verbose terminate handler, whose demangler
-// and printf (about 67 KiB) would only print where nobody can read it: an
-// exception that escapes ends the process at once.
-namespace __gnu_cxx {
-void __verbose_terminate_handler()  // NOLINT(bugprone-reserved-identifier)
-{
-    TerminateProcess(GetCurrentProcess(), kExitTerminated);
-}
-}  // namespace __gnu_cxx
-
 static HICON LoadAppIcon(HINSTANCE instance, int id)
 {
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
 }
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
+int RunTrayApplication(HINSTANCE instance)
 {
     // Before anything that loads a library by name (COM, the shell, the
     // common controls, the delay-loaded WinHTTP): from the system folder

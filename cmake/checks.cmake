@@ -19,7 +19,7 @@ foreach(definition IN LISTS NOCTARA_DEFINITIONS)
 endforeach()
 
 get_target_property(sources noctara_core SOURCES)
-list(APPEND sources app/startup.cpp)
+list(APPEND sources app/main.cpp)
 file(GLOB headers CONFIGURE_DEPENDS app/*.h engine/*.h tray/*.h shell/*.h update/*.h)
 set(stamps)
 foreach(source IN LISTS sources)
