@@ -1,7 +1,7 @@
 # The two commands of the README, and the rest of the developer's tasks.
 BUILD := build
 .DEFAULT_GOAL := test
-.PHONY: deps build run test bench release screenshots clean
+.PHONY: deps build run test bench-build bench release screenshots clean
 
 deps:
 	@scripts/setup-deps.sh
@@ -20,17 +20,22 @@ test: build
 	@tests/release/test-release.sh
 	@tests/run-tests.sh $(BUILD)
 
-# Measurements, not tests: never part of `make test`.
-bench: build
-	@scripts/bench.sh $(BUILD)
+# Measurements and pictures, not tests: never part of `make test`. They build
+# in a folder of their own, with a service port of its own, so they can run
+# while the tests do.
+bench-build: deps
+	@cmake --preset bench >/dev/null
+
+bench: bench-build
+	@scripts/bench.sh build-bench
 
 # Signed with `make release SIGN_PFX=... SIGN_PASSWORD_FILE=... [SIGN_CA=...]`;
 # make hands them to the script in its environment.
 release: deps
 	@scripts/release.sh
 
-screenshots: build
-	@scripts/screenshots.sh $(BUILD)
+screenshots: bench-build
+	@scripts/screenshots.sh build-bench
 
 clean:
 	rm -rf $(BUILD) build-* dist
