@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """check_exe.py EXE: the program imports only DLLs every Windows has, is
-hardened, and carries its icons, manifest and the version the tray shows."""
+hardened, and carries its icons at their sizes, its manifest and the version
+the tray shows."""
 import re
+import struct
 import subprocess
 import sys
 
@@ -22,3 +24,10 @@ for kind in ("--type=14 --name=101", "--type=14 --name=102", "--type=24 --name=1
     assert kind in resources, kind
 version = subprocess.run(["wrestool", "-x", "--raw", "-t16", exe], capture_output=True).stdout
 assert "1.2.2\0".encode("utf-16-le") in version, version
+
+# The active icon at 16, 24, 32 and 48 pixels, the paused one at 16, each of 32 bits.
+for group, sizes in ((101, [16, 24, 32, 48]), (102, [16])):
+    directory = subprocess.run(["wrestool", "-x", "--raw", "-t14", f"-n{group}", exe], capture_output=True).stdout
+    entries = [directory[6 + 14 * i:20 + 14 * i] for i in range(struct.unpack_from("<H", directory, 4)[0])]
+    shapes = [(entry[0], entry[1], struct.unpack_from("<H", entry, 6)[0]) for entry in entries]
+    assert shapes == [(size, size, 32) for size in sizes], (group, shapes)

@@ -1,8 +1,7 @@
 // The real Noctara.exe as people run it: from Downloads, where a web page has
 // dropped a winhttp.dll. Driven from outside with the messages the shell and
-// the menu send; effects are read where they land: the registry, the
-// clipboard, the shortcut, the service's log, the exit codes.
-#include "shell/autostart.h"
+// the menu send; effects are read where they land: the clipboard, the
+// shortcut, the service's log, the exit codes.
 #include "tests/support/fixture.h"
 
 #include <gtest/gtest.h>
@@ -42,11 +41,11 @@ HANDLE Start()
     return process.hProcess;
 }
 
-// The program's window; one copy runs at a time here.
+// The program's window as other programs find it; one copy runs at a time here.
 HWND Window()
 {
     HWND window = nullptr;
-    PumpUntil([&] { return (window = FindWindowW(kWindowClassName, nullptr)) != nullptr; });
+    PumpUntil([&] { return (window = FindWindowW(L"NoctaraTrayHiddenWindowClass", L"Noctara")) != nullptr; });
     return window;
 }
 
@@ -62,15 +61,7 @@ DWORD ExitCode(HANDLE process)
     return code;
 }
 
-// The autostart value, "-" when there is none.
-std::wstring RunValue()
-{
-    wchar_t value[1024] = L"-";
-    DWORD bytes = sizeof(value);
-    RegGetValueW(HKEY_CURRENT_USER, kRunKeyPath, kAppName, RRF_RT_REG_SZ, nullptr, value, &bytes);
-    return value;
-}
-
+// The clipboard's Unicode text with every unit of its block, the terminating NUL too.
 std::wstring Clipboard()
 {
     // With a window: Wine lets two windowless openers in at once.
@@ -79,7 +70,7 @@ std::wstring Clipboard()
     if (OpenClipboard(owner)) {
         HANDLE data = GetClipboardData(CF_UNICODETEXT);
         if (const auto* units = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text = units;
+            text.assign(units, GlobalSize(data) / sizeof(wchar_t));
             GlobalUnlock(data);
         }
         CloseClipboard();
@@ -87,7 +78,8 @@ std::wstring Clipboard()
     return text;
 }
 
-std::wstring ShortcutTarget()
+// The shortcut as "target|description".
+std::wstring Shortcut()
 {
     PWSTR roaming = nullptr;
     SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming);
@@ -95,6 +87,7 @@ std::wstring ShortcutTarget()
                                                      L"Noctara.lnk");
     CoTaskMemFree(roaming);
     wchar_t target[MAX_PATH] = {};
+    wchar_t description[MAX_PATH] = {};
     IShellLinkW* link = nullptr;
     IPersistFile* file = nullptr;
     CoInitialize(nullptr);
@@ -102,10 +95,11 @@ std::wstring ShortcutTarget()
     link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
     if (SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
         link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+        link->GetDescription(description, MAX_PATH);
     }
     file->Release();
     link->Release();
-    return target;
+    return target + (L"|" + std::wstring(description));
 }
 
 }  // namespace
@@ -147,16 +141,13 @@ TEST(Journey, TheRealProgramFromDownloadsToExit)
         EXPECT_NE(log.find(header), std::wstring::npos) << header;
     }
     EXPECT_EQ(log.find(L"Keep-Alive"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"Cache-Control: no-cache\n"), std::wstring::npos) << "a cache may answer: " << log;
 
-    EXPECT_EQ(ShortcutTarget(), exe);
-    for (const std::wstring& value : {L"\"" + exe + L"\"", std::wstring(L"-")}) {
-        PostMessageW(window, WM_COMMAND, CmdToggleAutostart, 0);
-        EXPECT_TRUE(PumpUntil([&] { return RunValue() == value; })) << RunValue();
-    }
-    PostMessageW(window, WM_COMMAND, CmdCopyExePath, 0);
-    EXPECT_TRUE(PumpUntil([] { return Clipboard() == exe; })) << Clipboard();
+    EXPECT_EQ(Shortcut(), exe + L"|Noctara");
+    PostMessageW(window, WM_COMMAND, 40005, 0);
+    EXPECT_TRUE(PumpUntil([] { return Clipboard() == exe + L'\0'; })) << Clipboard();
 
-    PostMessageW(window, WM_COMMAND, CmdExit, 0);
+    PostMessageW(window, WM_COMMAND, 40006, 0);
     EXPECT_EQ(ExitCode(process), 0u);
     process = Start();
     PostMessageW(Window(), WM_CLOSE, 0, 0);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <set>
 
 using fixture::PumpUntil;
 
@@ -82,4 +83,23 @@ TEST(KeepAwake, SwitchesLeaveAtMostOneWorkerThatEndsWithinATickWithItsOwnRelease
         EXPECT_TRUE(seams::WaitForLiveWorkers(lastOn ? 1 : 0)) << seams::LiveWorkers();
         EXPECT_EQ(AppState::workerRunning.load(), lastOn);
     }
+
+    // Each worker draws its waits from a seed of its own, from the whole 32-bit range: eight in a row that
+    // repeat or keep to a narrow band (a constant, a counter, the clock) would replay one schedule run after run.
+    const std::vector<std::uint32_t> seeds = seams::workerSeeds;
+    ASSERT_GE(seeds.size(), 8u);
+    const std::set<std::uint32_t> distinct(seeds.begin(), seeds.begin() + 8);
+    EXPECT_EQ(distinct.size(), 8u);
+    const auto [lowest, highest] = std::minmax_element(seeds.begin(), seeds.begin() + 8);
+    EXPECT_GT(*highest - *lowest, 1u << 24);
+}
+
+TEST(KeepAwake, AShippedWorkerSleepsInTicksOfOneSecond)
+{
+    seams::workerTickMs = 0;
+    SetActive(true);
+    ASSERT_TRUE(PumpUntil([] { return Did(1, 't', 1); }));
+    SetActive(false);
+    ASSERT_TRUE(seams::WaitForLiveWorkers(0));
+    EXPECT_EQ(seams::Shape(seams::Workers()[0]), "HIHtR");
 }

@@ -1,13 +1,20 @@
-// The autostart value as others may have written it, the executable's path as
-// GetModuleFileNameW reports it, and the shortcut's identity, read at the seams.
+// The autostart value as others may have written it and as the program writes
+// it, read back raw; the executable's path as GetModuleFileNameW reports it.
 #include "shell/autostart.h"
-#include "shell/shortcut.h"
+#include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 
 #include <gtest/gtest.h>
-#include <objbase.h>
 
-TEST(Autostart, OnlyANonEmptyStringValueIsOn)
+using fixture::RunValue;
+
+namespace {
+
+const wchar_t* const kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+}  // namespace
+
+TEST(Autostart, OnlyANonEmptyStringValueOfAtMost4096BytesIsOn)
 {
     const std::wstring command = L"\"C:\\Outro\\Noctara.exe\"";
     const struct {
@@ -19,14 +26,28 @@ TEST(Autostart, OnlyANonEmptyStringValueIsOn)
         {REG_SZ, L"", false},
         {REG_EXPAND_SZ, command, false},
         {REG_DWORD, L"\x1", false},
+        {REG_SZ, std::wstring(2047, L'x'), true},   // 4096 bytes with the terminator
+        {REG_SZ, std::wstring(2048, L'x'), false},  // 4098
     };
     for (const auto& row : rows) {
         const DWORD bytes = static_cast<DWORD>((row.data.size() + 1) * sizeof(wchar_t));
-        RegSetKeyValueW(HKEY_CURRENT_USER, kRunKeyPath, kAppName, row.type, row.data.c_str(), bytes);
-        EXPECT_EQ(IsAutostartEnabled(), row.on) << row.type << " " << row.data;
+        RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", row.type, row.data.c_str(), bytes);
+        EXPECT_EQ(IsAutostartEnabled(), row.on) << row.type << " " << row.data.size();
     }
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKeyPath, kAppName);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
     EXPECT_FALSE(IsAutostartEnabled());
+}
+
+TEST(Autostart, IsWrittenAsTheQuotedPathWithItsTerminatorAndRemoved)
+{
+    seams::modulePath = L"C:\\Program Files\\Noctara 1.2\\Noctara.exe";
+    EXPECT_TRUE(SetAutostart(true));
+    const std::wstring stored(L"\"C:\\Program Files\\Noctara 1.2\\Noctara.exe\"\0", 43);
+    EXPECT_EQ(RunValue(), L"type 1, 86 bytes: " + stored);
+    EXPECT_TRUE(IsAutostartEnabled());
+    EXPECT_TRUE(SetAutostart(false));
+    EXPECT_EQ(RunValue(), L"-");
+    EXPECT_TRUE(SetAutostart(false)) << "a value already gone is what was asked for";
 }
 
 TEST(ExecutablePath, IsWholeAtAnyLengthTheSystemReportsAndEmptyWhenCut)
@@ -39,12 +60,4 @@ TEST(ExecutablePath, IsWholeAtAnyLengthTheSystemReportsAndEmptyWhenCut)
         seams::modulePath = L"C:\\" + std::wstring(row.length - 3, L'p');
         EXPECT_EQ(GetExecutablePath(), row.whole ? seams::modulePath : L"") << row.length;
     }
-}
-
-TEST(StartMenuShortcut, CarriesTheApplicationIdentity)
-{
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    EXPECT_TRUE(CreateStartMenuShortcut());
-    EXPECT_EQ(seams::shortcutIdentity, kAppUserModelId) << "balloons lose their attribution";
-    CoUninitialize();
 }

@@ -8,9 +8,13 @@
 
 namespace fixture {
 
-// Created as start-up does, with two icons told apart; WM_CREATE runs the real
-// handler. The start-up timer is killed unless kept.
-HWND CreateHiddenWindow(bool keepStartupTimer = false);
+// Created as start-up creates the program's window, with two icons told apart;
+// WM_CREATE runs the real handler. The start-up timer is killed.
+HWND CreateHiddenWindow();
+
+// The last balloon the shell was asked to show, as "title: text", with the
+// icon when it is not the information one; empty if none.
+std::wstring Balloon();
 
 // Dispatches this thread's messages until `done` or the deadline.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
@@ -18,6 +22,9 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
 // The service's answer from now on: status, "whole", "short", "unsized" or "stall", body.
 bool SetAnswer(int status, const std::string& how, const std::string& body);
 std::string Offer(const std::string& version, const std::string& url);
+// The autostart value read raw: "type T, N bytes: " and every unit stored,
+// the terminating NUL too; "-" when there is none.
+std::wstring RunValue();
 // The requests the service received since.
 std::wstring ServiceLog();
 

@@ -7,6 +7,7 @@
 #include <objidl.h>
 #include <propkey.h>
 #include <shobjidl.h>
+#include <winhttp.h>
 
 #include <atomic>
 #include <map>
@@ -28,19 +29,34 @@ SEAM(BOOL, TrackPopupMenu, (HMENU, UINT, int, int, int, HWND, const RECT*))
 SEAM(HINSTANCE, ShellExecuteW, (HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT))
 SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
 SEAM(HRESULT, CoCreateInstance, (REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*))
+SEAM(UINT_PTR, SetTimer, (HWND, UINT_PTR, UINT, TIMERPROC))
+SEAM(int, MessageBoxW, (HWND, LPCWSTR, LPCWSTR, UINT))
+SEAM(HRESULT, SetCurrentProcessExplicitAppUserModelID, (PCWSTR))
+SEAM(ULONGLONG, GetTickCount64, ())
+
+// WinHTTP's header declares no imports, so its calls are wrapped by name (-Wl,--wrap=NAME).
+extern "C" {
+BOOL WINAPI __real_WinHttpSetTimeouts(HINTERNET, int, int, int, int);
+BOOL WINAPI __real_WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD);
+}
 
 namespace seams {
 
 int workerTickMs = 1000;
 int failedWorkers = 0;
 long long workerSeed = -1;
-std::vector<LPTHREAD_START_ROUTINE> threadRoutines;
+std::vector<std::uint32_t> workerSeeds;
+std::vector<std::wstring> httpSettings;
+std::vector<std::wstring> timers;
 std::vector<Notification> notifications;
 std::wstring lastMenu;
+std::wstring lastTracking;
 std::vector<std::wstring> opened;
 int refusedAdds = 0;
 std::wstring modulePath;
 std::wstring shortcutIdentity;
+std::wstring processIdentity;
+std::vector<std::wstring> messageBoxes;
 
 namespace {
 
@@ -59,6 +75,9 @@ std::map<DWORD, std::string> shapes;
 std::vector<DWORD> workers;
 std::atomic<int> liveWorkers{0};
 thread_local int tickMs = 0;
+int clockReadingsLeft = 0;
+ULONGLONG clockLeap = 0;
+ULONGLONG clockBase = 0;
 
 void Note(char what)
 {
@@ -66,11 +85,16 @@ void Note(char what)
     shapes[GetCurrentThreadId()] += what;
 }
 
-// The product's worker at the test's tick, counted until it returns.
+// The product's worker at the test's tick, or as shipped, counted until it returns.
 DWORD WINAPI TestWorker(void* ticket)
 {
-    tickMs = workerTickMs;
-    keep_awake_detail::RunWorker(keep_awake_detail::UnpackTicket(ticket), std::chrono::milliseconds(tickMs));
+    if (workerTickMs == 0) {
+        tickMs = 1000;
+        WakeWorker(ticket);
+    } else {
+        tickMs = workerTickMs;
+        keep_awake_detail::RunWorker(keep_awake_detail::UnpackTicket(ticket), std::chrono::milliseconds(tickMs));
+    }
     liveWorkers--;
     return 0;
 }
@@ -99,6 +123,13 @@ bool WaitForLiveWorkers(int count)
     return fixture::PumpUntil([count] { return liveWorkers == count; }, 5000);
 }
 
+void LeapClockAfterNextReading(ULONGLONG ms)
+{
+    const Guard guard;
+    clockReadingsLeft = 2;
+    clockLeap = ms;
+}
+
 }  // namespace seams
 
 using namespace seams;
@@ -118,11 +149,12 @@ static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
     return count;
 }
 
-// A worker's tick, told apart from the short sleeps that finish a tick woken early.
+// A worker's tick, told apart from the short sleeps that finish a tick woken
+// early; a sleep longer than the tick is no tick of the worker's.
 static void WINAPI Seam_Sleep(DWORD milliseconds)
 {
     if (tickMs > 0 && 2 * milliseconds > static_cast<DWORD>(tickMs)) {
-        Note('t');
+        Note(milliseconds <= static_cast<DWORD>(tickMs) ? 't' : '?');
     }
     __real___imp_Sleep(milliseconds);
 }
@@ -130,7 +162,6 @@ static void WINAPI Seam_Sleep(DWORD milliseconds)
 static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE routine,
                                        LPVOID parameter, DWORD flags, LPDWORD id)
 {
-    threadRoutines.push_back(routine);
     if (routine != &WakeWorker) {
         return __real___imp_CreateThread(security, stack, routine, parameter, flags, id);
     }
@@ -146,6 +177,7 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     liveWorkers++;
     DWORD worker = 0;
     HANDLE thread = __real___imp_CreateThread(security, stack, TestWorker, parameter, flags, &worker);
+    workerSeeds.push_back(keep_awake_detail::UnpackTicket(parameter).seed);
     const Guard guard;
     workers.push_back(worker);
     return thread;
@@ -161,8 +193,11 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
     return TRUE;
 }
 
-static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT, int, int, int, HWND, const RECT*)
+static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
 {
+    wchar_t tracking[64] = {};
+    swprintf(tracking, ARRAYSIZE(tracking), L"flags 0x%02X at %d,%d", flags, x, y);
+    lastTracking = tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L"");
     lastMenu.clear();
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         wchar_t text[256] = {};
@@ -220,4 +255,51 @@ static HRESULT WINAPI Seam_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWO
         store->Release();
     }
     return result;
+}
+
+static UINT_PTR WINAPI Seam_SetTimer(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC procedure)
+{
+    if (window != nullptr) {
+        timers.push_back(std::to_wstring(id) + L" " + std::to_wstring(milliseconds));
+    }
+    return __real___imp_SetTimer(window, id, milliseconds, procedure);
+}
+
+static int WINAPI Seam_MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT style)
+{
+    messageBoxes.push_back(caption + (L": " + std::wstring(text)) + L" (" + std::to_wstring(style) + L")");
+    return IDOK;
+}
+
+static HRESULT WINAPI Seam_SetCurrentProcessExplicitAppUserModelID(PCWSTR id)
+{
+    processIdentity = id;
+    return __real___imp_SetCurrentProcessExplicitAppUserModelID(id);
+}
+
+static ULONGLONG WINAPI Seam_GetTickCount64()
+{
+    const Guard guard;
+    if (clockReadingsLeft == 0) {
+        return __real___imp_GetTickCount64();
+    }
+    if (clockReadingsLeft-- == 2) {
+        clockBase = __real___imp_GetTickCount64();
+        return clockBase;
+    }
+    return clockBase + clockLeap;
+}
+
+extern "C" BOOL WINAPI __wrap_WinHttpSetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive)
+{
+    httpSettings.push_back(L"timeouts " + std::to_wstring(resolve) + L" " + std::to_wstring(connect) + L" " +
+                           std::to_wstring(send) + L" " + std::to_wstring(receive));
+    return __real_WinHttpSetTimeouts(handle, resolve, connect, send, receive);
+}
+
+extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
+{
+    const DWORD value = length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
+    httpSettings.push_back(L"option " + std::to_wstring(option) + L"=" + std::to_wstring(value));
+    return __real_WinHttpSetOption(handle, option, buffer, length);
 }

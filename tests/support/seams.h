@@ -10,20 +10,31 @@
 namespace seams {
 
 // What a thread did: H held and R released the execution state, I sent one
-// zero-motion mouse input (? anything else), t slept a worker's tick.
+// zero-motion mouse input, t slept a worker's tick (more than half of it), ?
+// anything else.
 std::string Shape(DWORD thread);
 // The threads that ran workers, in order (an ended thread's id can come back).
 std::vector<DWORD> Workers();
 int LiveWorkers();
 bool WaitForLiveWorkers(int count);
-// The tick of workers started from now on, how many of them fail to start,
-// and the seed they draw their waits from (-1: the one SetActive drew).
+// The tick of workers started from now on (0: the product's own), how many of
+// them fail to start, and the seed they draw their waits from (-1: the one
+// SetActive drew).
 extern int workerTickMs;
 extern int failedWorkers;
 extern long long workerSeed;
 
-// UI thread only: the routine of every thread started,
-extern std::vector<LPTHREAD_START_ROUTINE> threadRoutines;
+// From the next reading on, GetTickCount64 stands still at that reading,
+// then jumps `ms` ahead at the one after it and stays there.
+void LeapClockAfterNextReading(ULONGLONG ms);
+// Written by whichever thread asks the service: the WinHTTP time-outs and
+// options set, as "timeouts R C S Rc" and "option N=V".
+extern std::vector<std::wstring> httpSettings;
+
+// UI thread only: the seed of every worker started,
+extern std::vector<std::uint32_t> workerSeeds;
+// every timer set on a window, as "id ms",
+extern std::vector<std::wstring> timers;
 // every Shell_NotifyIconW call (NIM_ADD refused `refusedAdds` more times, -1 always),
 struct Notification {
     DWORD message;
@@ -32,12 +43,17 @@ struct Notification {
 extern std::vector<Notification> notifications;
 extern int refusedAdds;
 // the last menu shown as "text id|" per item (* checked, ~ grayed), "-|" per separator,
+// and how it was tracked, as "flags 0xNN at X,Y" plus " foreground" when its owner was;
 extern std::wstring lastMenu;
+extern std::wstring lastTracking;
 // every ShellExecuteW call as "verb file show",
 extern std::vector<std::wstring> opened;
 // GetModuleFileNameW's path when set, cut to the buffer as Windows does,
 extern std::wstring modulePath;
-// and the application identity a shell link was last given.
+// the application identity a shell link was last given, and the process's,
 extern std::wstring shortcutIdentity;
+extern std::wstring processIdentity;
+// and every message box, as "caption: text (style)"; none is shown.
+extern std::vector<std::wstring> messageBoxes;
 
 }  // namespace seams

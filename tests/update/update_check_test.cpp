@@ -1,10 +1,13 @@
 // The check against the local HTTPS service, answered as a hostile or broken
 // service would, and the test of the address it may hand to the shell.
 #include "tests/support/fixture.h"
+#include "tests/support/seams.h"
 #include "update/request_client.h"
 #include "update/update_check.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using fixture::Offer;
 
@@ -29,6 +32,10 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
         {R"({"download_url":"https://localhost/x"})", L"", L""},
         {"", L"", L""},
         {"<html>Not JSON</html>", L"", L""},
+        // Names are found quoted and exactly: not inside another value, not in another case.
+        {R"({"download_url":"https://localhost/latest_version:1.zip","latest_version":"1.3.0"})", L"1.3.0",
+         L"https://localhost/latest_version:1.zip"},
+        {R"({"Latest_Version":"1.3.0","download_url":")" + url + R"("})", L"", L""},
         {newer, L"1.3.0", wideUrl, 500},
         {Offer("1.3\xFF", url), L"1.3\xFFFD", wideUrl},
         {Offer(std::string(64, '9'), url), std::wstring(64, L'9'), wideUrl},
@@ -55,6 +62,24 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
     std::wstring response = L"stale";
     EXPECT_FALSE(SendJsonRequest(L"https://localhost:1/", L"", response)) << "nobody listens";
     EXPECT_EQ(response, L"");
+}
+
+// Keeping awake waits for the check, so the check is bounded: 5 s to resolve and to connect, 10 s to send and
+// for the answer to begin, 30 s in all from sending to the end of the body (the clock is made to leap).
+TEST(UpdateCheck, GivesUpOnAServiceAfterItsTimeOutsAndThirtySecondsInAll)
+{
+    ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
+    const size_t before = seams::httpSettings.size();
+    for (const ULONGLONG leap : {29999, 30000}) {
+        seams::LeapClockAfterNextReading(leap);
+        std::wstring version;
+        std::wstring address;
+        EXPECT_EQ(CheckForUpdate(version, address), leap < 30000) << leap;
+    }
+    const std::vector<std::wstring>& settings = seams::httpSettings;
+    for (const wchar_t* setting : {L"timeouts 5000 5000 10000 10000", L"option 7=10000"}) {
+        EXPECT_EQ(std::count(settings.begin() + before, settings.end(), setting), 2) << setting;
+    }
 }
 
 TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)

@@ -1,0 +1,139 @@
+// Start-up as a whole, in-process: this thread runs the program as its UI
+// thread, with the program's own icons linked in. What the session, the
+// shell and other programs see is read back once the loop has ended.
+#include "app/startup.h"
+#include "tests/support/fixture.h"
+#include "tests/support/seams.h"
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include <algorithm>
+
+using namespace fixture;
+using seams::notifications;
+
+namespace {
+
+HWND ProgramWindow()
+{
+    return FindWindowW(L"NoctaraTrayHiddenWindowClass", L"Noctara");
+}
+
+APTTYPE apartment = APTTYPE_CURRENT;
+ULONGLONG giveUpAt = 0;
+
+// Inside the program's loop, on its UI thread: once keeping awake has begun,
+// notes the thread's COM apartment and quits from the menu.
+void CALLBACK QuitOnceAwake(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    if (!AppState::workerRunning.load() && GetTickCount64() < giveUpAt) {
+        return;
+    }
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    CoGetApartmentType(&apartment, &qualifier);
+    KillTimer(nullptr, timer);
+    PostMessageW(ProgramWindow(), WM_COMMAND, 40006, 0);
+}
+
+// Runs the program against the service answering as given until keeping awake has begun.
+int RunUntilAwake(const std::string& how, const std::string& version)
+{
+    seams::workerTickMs = 5;
+    EXPECT_TRUE(SetAnswer(200, how, Offer(version, "https://localhost/dl/N.zip")));
+    giveUpAt = GetTickCount64() + 20000;
+    SetTimer(nullptr, 0, 20, QuitOnceAwake);
+    return RunTrayApplication(GetModuleHandleW(nullptr));
+}
+
+// An icon as "WxH" and "green" or "grey", by how much greener than red its visible pixels are on average.
+std::wstring Look(HICON icon)
+{
+    ICONINFO info{};
+    GetIconInfo(icon, &info);
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap);
+    BITMAPINFO format{};
+    format.bmiHeader = {sizeof(BITMAPINFOHEADER), bitmap.bmWidth, -bitmap.bmHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<RGBQUAD> pixels(static_cast<size_t>(bitmap.bmWidth) * bitmap.bmHeight);
+    const HDC screen = GetDC(nullptr);
+    GetDIBits(screen, info.hbmColor, 0, bitmap.bmHeight, pixels.data(), &format, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    long greener = 0;
+    for (const RGBQUAD& pixel : pixels) {
+        greener += pixel.rgbReserved > 128 ? pixel.rgbGreen - pixel.rgbRed : 0;
+    }
+    const bool green = greener > 20 * static_cast<long>(pixels.size());
+    return std::to_wstring(bitmap.bmWidth) + L"x" + std::to_wstring(bitmap.bmHeight) + (green ? L" green" : L" grey");
+}
+
+}  // namespace
+
+TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZero)
+{
+    EXPECT_EQ(RunUntilAwake("whole", "1.3.0"), 0);
+    EXPECT_TRUE(AppState::workerRunning.load()) << "keeping awake never began";
+
+    // One copy per session: the mutex outlives the loop, in the session's own namespace.
+    const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\NoctaraTray_SingleInstance");
+    EXPECT_NE(mutex, nullptr) << "a second copy would start";
+    CloseHandle(mutex);
+    EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\NoctaraTray_SingleInstance"), nullptr)
+        << "a copy in another session would end at once";
+    EXPECT_EQ(apartment, APTTYPE_MAINSTA) << "the shell's handlers expect a single-threaded apartment";
+    EXPECT_EQ(seams::processIdentity, L"Qorvex.NoctaraTray");
+    EXPECT_EQ(seams::shortcutIdentity, L"Qorvex.NoctaraTray");
+
+    // The icons at the system's default size: green while active, grey while paused.
+    EXPECT_EQ(Look(AppState::iconActive), L"32x32 green");
+    EXPECT_EQ(Look(AppState::iconPaused), L"32x32 grey");
+    const HWND window = ProgramWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(GetClassLongPtrW(window, GCLP_HICON), reinterpret_cast<LONG_PTR>(AppState::iconActive));
+    EXPECT_EQ(GetClassLongPtrW(window, GCLP_HICONSM), reinterpret_cast<LONG_PTR>(AppState::iconActive));
+    EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS, 0x00CF0000) << "shown, or not overlapped";
+
+    // The icon as the shell takes it: the full record, the program's id and callback message.
+    ASSERT_FALSE(notifications.empty());
+    const NOTIFYICONDATAW& added = notifications[0].data;
+    EXPECT_EQ(notifications[0].message, DWORD{NIM_ADD});
+    EXPECT_EQ(added.cbSize, 976u);
+    EXPECT_EQ(added.uID, 1u);
+    EXPECT_EQ(added.uCallbackMessage, 0x8001u);
+
+    // One check, 600 ms after the window came, whose offer is announced; then the quit.
+    EXPECT_EQ(seams::timers, std::vector<std::wstring>{L"1 600"});
+    EXPECT_FALSE(KillTimer(window, 1)) << "the timer would start a check at every tick";
+    EXPECT_EQ(Balloon(), L"Noctara: Nova versão disponível! Clique para baixar.");
+    EXPECT_EQ(notifications.back().message, DWORD{NIM_DELETE}) << "a ghost icon stays behind";
+    EXPECT_EQ(seams::Shape(GetCurrentThreadId()).back(), 'R');
+
+    // The window, never destroyed, still answers: the offer's balloon and menu item open its address, but
+    // neither a later, plain balloon nor an address that is not https does.
+    SendMessageW(window, WM_APP + 1, 0, MAKELPARAM(NIN_BALLOONUSERCLICK, 1));
+    SendMessageW(window, WM_COMMAND, 40010, 0);
+    SendMessageW(window, WM_COMMAND, 40001, 0);
+    SendMessageW(window, WM_APP + 1, 0, MAKELPARAM(NIN_BALLOONUSERCLICK, 1));
+    AppState::downloadUrl = L"http://localhost/dl/N.zip";
+    SendMessageW(window, WM_COMMAND, 40010, 0);
+    const std::wstring open = L"open https://localhost/dl/N.zip 1";
+    EXPECT_EQ(seams::opened, std::vector<std::wstring>({open, open}));
+}
+
+TEST(StartUp, AFailingServiceStillStartsKeepingAwakeAndOffersNothing)
+{
+    EXPECT_EQ(RunUntilAwake("short", "1.3.0"), 0);
+    EXPECT_TRUE(AppState::workerRunning.load()) << "keeping awake never began";
+    EXPECT_EQ(Balloon(), L"");
+    EXPECT_FALSE(AppState::updateAvailable);
+}
+
+TEST(StartUp, WithoutItsIconTheProgramSaysSoAndEndsWithOne)
+{
+    EXPECT_EQ(RunTrayApplication(GetModuleHandleW(L"ntdll.dll")), 1);
+    EXPECT_EQ(seams::messageBoxes, std::vector<std::wstring>{L"Erro: Erro fatal: Ícone não carregado. (16)"});
+    EXPECT_EQ(ProgramWindow(), nullptr);
+    EXPECT_TRUE(notifications.empty());
+}
