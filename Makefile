@@ -1,7 +1,7 @@
 # The two commands of the README, and the rest of the developer's tasks.
 BUILD := build
 .DEFAULT_GOAL := test
-.PHONY: deps build run test bench-build bench release screenshots clean
+.PHONY: deps build run test bench-build bench release verify-release screenshots clean
 
 deps:
 	@scripts/setup-deps.sh
@@ -29,10 +29,17 @@ bench-build: deps
 bench: bench-build
 	@scripts/bench.sh build-bench
 
-# Signed with `make release SIGN_PFX=... SIGN_PASSWORD_FILE=... [SIGN_CA=...]`;
-# make hands them to the script in its environment.
+# Signed with `make release SIGN_PFX=... SIGN_PASSWORD_FILE=... [SIGN_CA=...]`,
+# time-stamped with SIGN_TSA=URL [SIGN_TSA_CA=...] besides; make hands them to
+# the script in its environment.
 release: deps
 	@scripts/release.sh
+
+# `make verify-release ZIP=... [SIGN_CA=...] [SIGN_TSA_CA=...]`: rebuilds the
+# zip's exe from this checkout in build-verify/ and compares. Not after deps:
+# installing packages would change the toolchain it compares.
+verify-release:
+	@scripts/verify-release.sh "$(ZIP)"
 
 screenshots: bench-build
 	@scripts/screenshots.sh build-bench
