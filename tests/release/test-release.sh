@@ -1,35 +1,64 @@
 #!/usr/bin/env bash
-# make release, unsigned and signed with a throw-away CA. No Wine; it shares build-release/.
+# make release and make verify-release on a commit of the working tree: unsigned, signed, time-stamped by a
+# throw-away authority, and what each must refuse. No Wine. The commit is checked out in a shared clone,
+# build-release-test/, kept between runs so that a warm run rebuilds only what changed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-cd "$(mktemp -d)"
-trap 'rm -rf "$PWD"' EXIT
-fail() { echo "release test: $*" >&2; exit 1; }
+fail() {
+    echo "release test: $*" >&2
+    exit 1
+}
 trap 'fail "line $LINENO failed"' ERR
-release() { "$root/scripts/release.sh" "$PWD/dist" >log 2>&1; }
-unset SIGN_PFX SIGN_PASSWORD_FILE SIGN_CA
-export SOURCE_DATE_EPOCH=1767225600
+src="$root/build-release-test"
+[[ -d $src/.git ]] || git clone -q --shared --no-checkout "$root" "$src"
+# The tracked files as they are now, committed (only into the object store) when they differ from HEAD.
+commit="$(git -C "$root" stash create)"
+commit="${commit:-$(git -C "$root" rev-parse HEAD)}"
+git -C "$src" checkout -q -f --detach "$commit"
+cd "$(mktemp -d)"
+authority=
+trap 'kill $authority 2>/dev/null; rm -rf "$PWD"' EXIT
+release() { "$src/scripts/release.sh" "$PWD/dist" >log 2>&1; }
+verify() { make -s -C "$src" verify-release ZIP="$PWD/$1" >log 2>&1 || true; }
+verdict() { grep '^verify-release: ' log | tail -n1 | grep -qF "verify-release: $1" || fail "$2: $(tail -n3 log)"; }
+unset SIGN_PFX SIGN_PASSWORD_FILE SIGN_CA SIGN_TSA SIGN_TSA_CA
+export SOURCE_DATE_EPOCH=1767225600 NOCTARA_UPDATE_AUTHORITY=localhost:9
 
 release || fail "unsigned release failed: $(tail log)"
 grep -q '^Unsigned: ' log || fail "an unsigned release does not say so"
-python3 -m zipfile -e dist/*.zip unsigned
+mv dist/*.zip unsigned.zip
+release || fail "unsigned release failed: $(tail log)"
+cmp -s unsigned.zip dist/*.zip || fail "two unsigned releases differ"
+python3 -m zipfile -e unsigned.zip unsigned
+(cd unsigned && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
+grep -qE '^[0-9a-f]{64}  BUILDINFO.txt$' unsigned/SHA256SUMS || fail "BUILDINFO.txt is not in SHA256SUMS"
+exe_sum="$(sha256sum <unsigned/Noctara.exe | cut -d' ' -f1)"
+compiler="$(dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-win32)"
+for line in "commit: $commit" 'source-date-epoch: 1767225600' 'update-authority: localhost:9' \
+    "unsigned-exe-sha256: $exe_sum" "package: g++-mingw-w64-x86-64-win32 $compiler"; do
+    grep -qxF "$line"$'\r' unsigned/BUILDINFO.txt || fail "BUILDINFO.txt lacks the CRLF line '$line'"
+done
 # Every archive and object in the link map, import libraries of Windows' DLLs too: they are MinGW-w64's files,
 # and telling them from code by member name would be guesswork. LTO's temporary objects are Noctara's own.
-linked="$(sed -n 's/^\([^ ]*\.a\)(.*/\1/p; s/^LOAD \(.*\.o\)$/\1/p' "$root/build-release/Noctara.map" | grep -v ltrans)"
+linked="$(sed -n 's/^\([^ ]*\.a\)(.*/\1/p; s/^LOAD \(.*\.o\)$/\1/p' "$src/build-release/Noctara.map" | grep -v ltrans)"
 [[ -n $linked ]] || fail "no library found in the link map"
 for name in $(xargs -n1 basename <<<"$linked" | sort -u); do
     grep -qwF "$name" unsigned/THIRD-PARTY-NOTICES.txt || fail "$name is linked but not in THIRD-PARTY-NOTICES.txt"
 done
 
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Throwaway-CA -days 2 -keyout ca.key -out ca.pem 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj /CN=Noctara-Test -keyout key.pem -out req.pem 2>/dev/null
-echo extendedKeyUsage=codeSigning >ext
-openssl x509 -req -in req.pem -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext -out cert.pem 2>/dev/null
+for role in codeSigning timeStamping; do
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=$role" -keyout "$role.key" -out req.pem 2>/dev/null
+    echo "extendedKeyUsage=critical,$role" >ext
+    openssl x509 -req -in req.pem -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext -out "$role.pem" \
+        2>/dev/null
+done
 echo "pw$RANDOM$RANDOM" >pass
-openssl pkcs12 -export -inkey key.pem -in cert.pem -passout file:pass -out test.pfx
+openssl pkcs12 -export -inkey codeSigning.key -in codeSigning.pem -passout file:pass -out test.pfx
 export SIGN_PFX="$PWD/test.pfx" SIGN_PASSWORD_FILE="$PWD/pass" SIGN_CA="$PWD/ca.pem"
 
 release || fail "signed release failed: $(tail log)"
+grep -q 'signature lapses when the certificate expires' log || fail "no word that the signature will lapse"
 mv dist/*.zip first.zip
 release || fail "signed release failed: $(tail log)"
 cmp -s first.zip dist/*.zip || fail "two signed releases differ"
@@ -38,6 +67,7 @@ python3 -m zipfile -e first.zip signed
 osslsigncode verify -CAfile ca.pem -in signed/Noctara.exe >verify || fail "the signed exe does not verify"
 grep -q 'Signing time: Jan  1 00:00:00 2026' verify || fail "the signing time is not SOURCE_DATE_EPOCH"
 (cd signed && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the signed files"
+cmp -s signed/BUILDINFO.txt unsigned/BUILDINFO.txt || fail "signing changed BUILDINFO.txt"
 
 echo wrong >bad
 ! SIGN_PASSWORD_FILE="$PWD/bad" release || fail "released with a wrong password"
@@ -47,3 +77,98 @@ grep -q 'signing failed; no zip made' log || fail "no clear error for a wrong pa
 ! SIGN_CA= release || fail "released a signature that does not verify"
 grep -q 'does not verify; no zip made' log || fail "no clear error for a signature that does not verify"
 ! compgen -G 'dist/*.zip' || fail "a failed verification left a zip"
+
+# A time-stamp authority on a free loopback port: openssl's, behind HTTP.
+printf '%s\n' '[tsa]' 'default_tsa = here' '[here]' 'serial = serial' 'signer_cert = timeStamping.pem' \
+    'signer_key = timeStamping.key' 'signer_digest = sha256' 'default_policy = 1.2.3.4' 'digests = sha256' \
+    'ess_cert_id_alg = sha256' >tsa.cnf
+echo 01 >serial
+python3 - >port <<'PY' &
+import http.server, subprocess
+
+
+class Authority(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        command = ["openssl", "ts", "-reply", "-config", "tsa.cnf", "-queryfile", "/dev/stdin", "-out", "/dev/stdout"]
+        reply = subprocess.run(command, input=query, capture_output=True).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *args):
+        pass
+
+
+server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+print(server.server_port, flush=True)
+server.serve_forever()
+PY
+authority=$!
+for _ in $(seq 100); do [[ -s port ]] && break; sleep 0.1; done
+export SIGN_TSA="http://127.0.0.1:$(cat port)/" SIGN_TSA_CA="$PWD/ca.pem"
+release || fail "time-stamped release failed: $(tail log)"
+mv dist/*.zip stamped.zip
+mv dist/*.zip.sha256 stamped.zip.sha256
+python3 -m zipfile -e stamped.zip stamped
+osslsigncode verify -CAfile ca.pem -TSA-CAfile ca.pem -in stamped/Noctara.exe >verify || fail "no verified signature"
+grep -q '^Timestamp Server Signature verification: ok' verify || fail "the time-stamp does not verify"
+! SIGN_TSA_CA= release || fail "released a time-stamp that does not verify"
+grep -q 'the time-stamp is missing or does not verify; no zip made' log || fail "no clear error for it"
+! SIGN_TSA=http://127.0.0.1:1/ release || fail "released with an authority that is down"
+grep -q 'gave no time-stamp (unreachable, or a bad answer); no zip made' log || fail "no clear error for it"
+! compgen -G 'dist/*.zip' || fail "an authority that is down left a zip"
+
+verify stamped.zip
+verdict "MATCH: stamped.zip (signed, time-stamped) is commit" "verify-release does not match the stamped zip"
+cp stamped.zip sum.zip
+echo "$(sha256sum <unsigned.zip)" >sum.zip.sha256
+verify sum.zip
+verdict "MISMATCH: sum.zip does not match sum.zip.sha256" "a zip that is not its .sha256's"
+# repack IN OUT MEMBER FILE: IN with MEMBER's bytes from FILE, and SHA256SUMS to match unless it is the member.
+repack() {
+    python3 - "$@" <<'PY'
+import hashlib, sys, zipfile
+
+source, out, member, path = sys.argv[1:]
+files = {name: zipfile.ZipFile(source).read(name) for name in zipfile.ZipFile(source).namelist()}
+files[member] = open(path, "rb").read()
+if member != "SHA256SUMS":
+    sums = "".join(f"{hashlib.sha256(d).hexdigest()}  {n}\n" for n, d in files.items() if n != "SHA256SUMS")
+    files["SHA256SUMS"] = sums.encode()
+with zipfile.ZipFile(out, "w") as archive:
+    for name, data in files.items():
+        archive.writestr(name, data)
+PY
+}
+# One byte of the code changed, and the exe signed again.
+osslsigncode remove-signature -in stamped/Noctara.exe -out code.exe >/dev/null
+text="$(x86_64-w64-mingw32-objdump -h code.exe | awk '$2 == ".text" { print $6 }')"
+printf '\x90' | dd of=code.exe bs=1 seek=$((0x$text + 64)) conv=notrunc status=none
+osslsigncode sign -pkcs12 test.pfx -readpass pass -h sha256 -in code.exe -out code-signed.exe >/dev/null
+repack stamped.zip code.zip Noctara.exe code-signed.exe
+verify code.zip
+verdict "MISMATCH: Noctara.exe differs from this checkout's build (its signature removed)" "a changed exe"
+sed '/  LICENSE$/ y/0123456789abcdef/123456789abcdef0/' stamped/SHA256SUMS >sums
+repack stamped.zip sums.zip SHA256SUMS sums
+verify sums.zip
+verdict "MISMATCH: LICENSE does not match its SHA-256 in SHA256SUMS" "an edited SHA256SUMS"
+sed 's/^package: cmake .*/package: cmake 9.9-1\r/' stamped/BUILDINFO.txt >info
+repack stamped.zip tools.zip BUILDINFO.txt info
+verify tools.zip
+verdict "MATCH: tools.zip (signed, time-stamped)" "other package versions that build the same bytes"
+grep -qE '^cmake +9.9-1 +[0-9]' log || fail "the toolchain is not listed side by side: $(cat log)"
+SIGN_CA= verify stamped.zip
+verdict "MISMATCH: the signature of Noctara.exe does not verify" "a signature from an unknown issuer"
+SIGN_TSA_CA= verify stamped.zip
+verdict "MISMATCH: the time-stamp of Noctara.exe does not verify" "a time-stamp from an unknown authority"
+git -C "$src" -c user.name=test -c user.email=test@localhost commit -q --allow-empty -m later
+verify stamped.zip
+git -C "$src" checkout -q --detach "$commit"
+verdict "MISMATCH: the release is commit $commit, this checkout is at" "another commit"
+echo >>"$src/LICENSE"
+verify stamped.zip
+git -C "$src" checkout -q -- LICENSE
+verdict "MISMATCH: this checkout has uncommitted changes" "a dirty checkout"
