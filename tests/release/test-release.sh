@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# make release and make verify-release on a commit of the working tree: unsigned, signed, time-stamped by a
-# throw-away authority, and what each must refuse. No Wine. The commit is checked out in a shared clone,
-# build-release-test/, kept between runs so that a warm run rebuilds only what changed.
+# make release and make verify-release, unsigned, signed and time-stamped, and what each must refuse; no Wine.
+# They run in a clone, build-release-test/, kept between runs so that a warm run rebuilds only what changed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 fail() {
@@ -11,7 +10,7 @@ fail() {
 trap 'fail "line $LINENO failed"' ERR
 src="$root/build-release-test"
 [[ -d $src/.git ]] || git clone -q --shared --no-checkout "$root" "$src"
-# The tracked files as they are now, committed (only into the object store) when they differ from HEAD.
+# The tracked files as they are, as a commit that no branch holds.
 commit="$(git -C "$root" stash create)"
 commit="${commit:-$(git -C "$root" rev-parse HEAD)}"
 git -C "$src" checkout -q -f --detach "$commit"
@@ -26,18 +25,9 @@ export SOURCE_DATE_EPOCH=1767225600 NOCTARA_UPDATE_AUTHORITY=localhost:9
 
 release || fail "unsigned release failed: $(tail log)"
 grep -q '^Unsigned: ' log || fail "an unsigned release does not say so"
-mv dist/*.zip unsigned.zip
-release || fail "unsigned release failed: $(tail log)"
-cmp -s unsigned.zip dist/*.zip || fail "two unsigned releases differ"
-python3 -m zipfile -e unsigned.zip unsigned
-(cd unsigned && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the files"
-grep -qE '^[0-9a-f]{64}  BUILDINFO.txt$' unsigned/SHA256SUMS || fail "BUILDINFO.txt is not in SHA256SUMS"
-exe_sum="$(sha256sum <unsigned/Noctara.exe | cut -d' ' -f1)"
-compiler="$(dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-win32)"
-for line in "commit: $commit" 'source-date-epoch: 1767225600' 'update-authority: localhost:9' \
-    "unsigned-exe-sha256: $exe_sum" "package: g++-mingw-w64-x86-64-win32 $compiler"; do
-    grep -qxF "$line"$'\r' unsigned/BUILDINFO.txt || fail "BUILDINFO.txt lacks the CRLF line '$line'"
-done
+python3 -m zipfile -e dist/*.zip unsigned
+# The rest of BUILDINFO.txt is proved by verify-release's rebuild below.
+grep -qx $'source-date-epoch: 1767225600\r' unsigned/BUILDINFO.txt || fail "BUILDINFO.txt lacks a CRLF epoch line"
 # Every archive and object in the link map, import libraries of Windows' DLLs too: they are MinGW-w64's files,
 # and telling them from code by member name would be guesswork. LTO's temporary objects are Noctara's own.
 linked="$(sed -n 's/^\([^ ]*\.a\)(.*/\1/p; s/^LOAD \(.*\.o\)$/\1/p' "$src/build-release/Noctara.map" | grep -v ltrans)"
@@ -67,7 +57,6 @@ python3 -m zipfile -e first.zip signed
 osslsigncode verify -CAfile ca.pem -in signed/Noctara.exe >verify || fail "the signed exe does not verify"
 grep -q 'Signing time: Jan  1 00:00:00 2026' verify || fail "the signing time is not SOURCE_DATE_EPOCH"
 (cd signed && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match the signed files"
-cmp -s signed/BUILDINFO.txt unsigned/BUILDINFO.txt || fail "signing changed BUILDINFO.txt"
 
 echo wrong >bad
 ! SIGN_PASSWORD_FILE="$PWD/bad" release || fail "released with a wrong password"
@@ -124,7 +113,7 @@ grep -q 'gave no time-stamp (unreachable, or a bad answer); no zip made' log || 
 verify stamped.zip
 verdict "MATCH: stamped.zip (signed, time-stamped) is commit" "verify-release does not match the stamped zip"
 cp stamped.zip sum.zip
-echo "$(sha256sum <unsigned.zip)" >sum.zip.sha256
+sha256sum <ca.pem >sum.zip.sha256
 verify sum.zip
 verdict "MISMATCH: sum.zip does not match sum.zip.sha256" "a zip that is not its .sha256's"
 # repack IN OUT MEMBER FILE: IN with MEMBER's bytes from FILE, and SHA256SUMS to match unless it is the member.
