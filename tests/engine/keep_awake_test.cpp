@@ -84,8 +84,7 @@ TEST(KeepAwake, SwitchesLeaveAtMostOneWorkerThatEndsWithinATickWithItsOwnRelease
         EXPECT_EQ(AppState::workerRunning.load(), lastOn);
     }
 
-    // Each worker draws its waits from a seed of its own, from the whole 32-bit range: eight in a row that
-    // repeat or keep to a narrow band (a constant, a counter, the clock) would replay one schedule run after run.
+    // Seeds of their own, over all 32 bits: a constant, a counter or the clock would replay one schedule.
     const std::vector<std::uint32_t> seeds = seams::workerSeeds;
     ASSERT_GE(seeds.size(), 8u);
     const std::set<std::uint32_t> distinct(seeds.begin(), seeds.begin() + 8);

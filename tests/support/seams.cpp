@@ -30,6 +30,7 @@ SEAM(HINSTANCE, ShellExecuteW, (HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT))
 SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
 SEAM(HRESULT, CoCreateInstance, (REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*))
 SEAM(UINT_PTR, SetTimer, (HWND, UINT_PTR, UINT, TIMERPROC))
+SEAM(BOOL, KillTimer, (HWND, UINT_PTR))
 SEAM(int, MessageBoxW, (HWND, LPCWSTR, LPCWSTR, UINT))
 SEAM(HRESULT, SetCurrentProcessExplicitAppUserModelID, (PCWSTR))
 SEAM(ULONGLONG, GetTickCount64, ())
@@ -263,6 +264,14 @@ static UINT_PTR WINAPI Seam_SetTimer(HWND window, UINT_PTR id, UINT milliseconds
         timers.push_back(std::to_wstring(id) + L" " + std::to_wstring(milliseconds));
     }
     return __real___imp_SetTimer(window, id, milliseconds, procedure);
+}
+
+static BOOL WINAPI Seam_KillTimer(HWND window, UINT_PTR id)
+{
+    if (window != nullptr) {
+        timers.push_back(std::to_wstring(id) + L" off");
+    }
+    return __real___imp_KillTimer(window, id);
 }
 
 static int WINAPI Seam_MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT style)

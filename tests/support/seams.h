@@ -1,5 +1,5 @@
-// Link seams (-Wl,--wrap=__imp_NAME): the product's calls of a few Win32
-// functions come here, for what Wine cannot show; none reaches the session.
+// Link seams (-Wl,--wrap=__imp_NAME): the program's calls of a few Win32
+// functions come here, for what Wine cannot show.
 #pragma once
 
 #include "app/app_state.h"
@@ -24,8 +24,7 @@ extern int workerTickMs;
 extern int failedWorkers;
 extern long long workerSeed;
 
-// From the next reading on, GetTickCount64 stands still at that reading,
-// then jumps `ms` ahead at the one after it and stays there.
+// GetTickCount64's next reading is as ever, the one after it `ms` later.
 void LeapClockAfterNextReading(ULONGLONG ms);
 // Written by whichever thread asks the service: the WinHTTP time-outs and
 // options set, as "timeouts R C S Rc" and "option N=V".
@@ -33,7 +32,7 @@ extern std::vector<std::wstring> httpSettings;
 
 // UI thread only: the seed of every worker started,
 extern std::vector<std::uint32_t> workerSeeds;
-// every timer set on a window, as "id ms",
+// every timer set on a window, as "id ms", or killed, as "id off",
 extern std::vector<std::wstring> timers;
 // every Shell_NotifyIconW call (NIM_ADD refused `refusedAdds` more times, -1 always),
 struct Notification {
