@@ -93,6 +93,7 @@ if osslsigncode remove-signature -in "$work/zip.exe" -out "$work/unsigned.exe" >
     fi
     # osslsigncode's verify succeeds with a time-stamp it could not verify.
     if grep -q '^Timestamp Server Signature verification: failed' "$work/verify.log"; then
+        grep -E 'Error' "$work/verify.log" || true
         mismatch "the time-stamp of Noctara.exe does not verify${SIGN_TSA_CA:+ against $SIGN_TSA_CA}"
     fi
     stamp="$(sed -n 's/^[[:space:]]*Timestamp time: //p' "$work/verify.log" | head -n1)"
