@@ -96,7 +96,9 @@ if osslsigncode remove-signature -in "$work/zip.exe" -out "$work/unsigned.exe" >
         grep -E 'Error' "$work/verify.log" || true
         mismatch "the time-stamp of Noctara.exe does not verify${SIGN_TSA_CA:+ against $SIGN_TSA_CA}"
     fi
-    stamp="$(sed -n 's/^[[:space:]]*Timestamp time: //p' "$work/verify.log" | head -n1)"
+    # osslsigncode 2.9 says "Timestamp time: ", 2.5 (Debian 12's own) "The signature is timestamped: ".
+    stamp="$(sed -n 's/^[[:space:]]*Timestamp time: //p; s/^The signature is timestamped: //p' "$work/verify.log")"
+    stamp="${stamp%%$'\n'*}"
     echo "Signature: verified${stamp:+, time-stamped $stamp}"
 elif grep -q 'No signature found' "$work/remove.log"; then
     cp "$work/zip.exe" "$work/unsigned.exe"
