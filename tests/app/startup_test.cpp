@@ -1,6 +1,5 @@
-// Start-up as a whole, in-process: this thread runs the program as its UI
-// thread, with the program's own icons linked in. What the session, the
-// shell and other programs see is read back once the loop has ended.
+// Start-up as a whole: this thread runs the program, with its own icons
+// linked in; what the session, the shell and others see is read back.
 #include "app/startup.h"
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"

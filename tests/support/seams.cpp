@@ -52,6 +52,7 @@ std::vector<std::wstring> timers;
 std::vector<Notification> notifications;
 std::wstring lastMenu;
 std::wstring lastTracking;
+HMENU lastMenuHandle = nullptr;
 std::vector<std::wstring> opened;
 int refusedAdds = 0;
 std::wstring modulePath;
@@ -199,6 +200,7 @@ static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int
     wchar_t tracking[64] = {};
     swprintf(tracking, ARRAYSIZE(tracking), L"flags 0x%02X at %d,%d", flags, x, y);
     lastTracking = tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L"");
+    lastMenuHandle = menu;
     lastMenu.clear();
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         wchar_t text[256] = {};

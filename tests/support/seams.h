@@ -45,6 +45,7 @@ extern int refusedAdds;
 // and how it was tracked, as "flags 0xNN at X,Y" plus " foreground" when its owner was;
 extern std::wstring lastMenu;
 extern std::wstring lastTracking;
+extern HMENU lastMenuHandle;
 // every ShellExecuteW call as "verb file show",
 extern std::vector<std::wstring> opened;
 // GetModuleFileNameW's path when set, cut to the buffer as Windows does,

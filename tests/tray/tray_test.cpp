@@ -98,6 +98,7 @@ TEST(TrayMenu, OpensFromTheMouseAndTheKeyboardAndFollowsTheStateTheRunValueAndTh
             SendMessageW(window, source.message, 0, MAKELPARAM(source.event, 1));
             EXPECT_EQ(seams::lastMenu, row.menu) << source.message << " " << source.event;
             EXPECT_EQ(seams::lastTracking, L"flags 0x22 at 100,200 foreground");
+            EXPECT_FALSE(IsMenu(seams::lastMenuHandle)) << "the menu is left behind";
             MSG null{};
             EXPECT_TRUE(PeekMessageW(&null, window, WM_NULL, WM_NULL, PM_REMOVE)) << "the next click would be lost";
         }
