@@ -116,7 +116,7 @@ fi
 # Packed by the Python that drew the icons, whose version BUILDINFO.txt records.
 "$(cache Python3_EXECUTABLE)" - "$zip" "$exe" packaging/LEIA-ME.txt LICENSE packaging/THIRD-PARTY-NOTICES.txt \
     "$version" "$commit" "$(cache NOCTARA_UPDATE_AUTHORITY)" "$unsigned_sha256" <<'PY'
-import hashlib, os, re, subprocess, sys, time, zipfile
+import functools, hashlib, os, re, subprocess, sys, time, zipfile
 
 zip_path, exe, readme, licence, notices, version, commit, authority, unsigned_sha256 = sys.argv[1:]
 epoch = max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800)  # zip dates start in 1980
@@ -141,6 +141,7 @@ def crlf(data):
     return data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
 
 
+@functools.cache
 def installed(package):
     # Installed, not merely known: a removed package's version would be a lie.
     state, _, full = subprocess.run(["dpkg-query", "-W", "-f=${db:Status-Abbrev}|${Version}", package],

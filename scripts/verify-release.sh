@@ -138,7 +138,9 @@ echo "Toolchain: $differ of $(wc -l <"$work/package") packages differ from the r
 # Flags from the environment would reach the compiler unrecorded.
 unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS
 echo "Rebuilding in build-verify/"
-if ! SOURCE_DATE_EPOCH="$(recorded source-date-epoch)" cmake --preset release -B build-verify \
+SOURCE_DATE_EPOCH="$(recorded source-date-epoch)"
+export SOURCE_DATE_EPOCH
+if ! cmake --preset release -B build-verify \
     -DNOCTARA_UPDATE_AUTHORITY="$(recorded update-authority)" >"$work/build.log" 2>&1 ||
     ! cmake --build build-verify >>"$work/build.log" 2>&1; then
     tail -n 20 "$work/build.log"

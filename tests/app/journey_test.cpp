@@ -41,11 +41,11 @@ HANDLE Start()
     return process.hProcess;
 }
 
-// The program's window as other programs find it; one copy runs at a time here.
+// The program's window once it is there; one copy runs at a time here.
 HWND Window()
 {
     HWND window = nullptr;
-    PumpUntil([&] { return (window = FindWindowW(L"NoctaraTrayHiddenWindowClass", L"Noctara")) != nullptr; });
+    PumpUntil([&] { return (window = ProgramWindow()) != nullptr; });
     return window;
 }
 

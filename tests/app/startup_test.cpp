@@ -14,11 +14,6 @@ using seams::notifications;
 
 namespace {
 
-HWND ProgramWindow()
-{
-    return FindWindowW(L"NoctaraTrayHiddenWindowClass", L"Noctara");
-}
-
 APTTYPE apartment = APTTYPE_CURRENT;
 ULONGLONG giveUpAt = 0;
 
@@ -107,10 +102,10 @@ TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZer
 
     // The window, never destroyed, still answers: the offer's balloon and menu item open its address, but
     // neither a later, plain balloon nor an address that is not https does.
-    SendMessageW(window, WM_APP + 1, 0, MAKELPARAM(NIN_BALLOONUSERCLICK, 1));
+    Tray(window, NIN_BALLOONUSERCLICK);
     SendMessageW(window, WM_COMMAND, 40010, 0);
     SendMessageW(window, WM_COMMAND, 40001, 0);
-    SendMessageW(window, WM_APP + 1, 0, MAKELPARAM(NIN_BALLOONUSERCLICK, 1));
+    Tray(window, NIN_BALLOONUSERCLICK);
     AppState::downloadUrl = L"http://localhost/dl/N.zip";
     SendMessageW(window, WM_COMMAND, 40010, 0);
     const std::wstring open = L"open https://localhost/dl/N.zip 1";

@@ -10,14 +10,6 @@ using seams::notifications;
 
 namespace {
 
-const wchar_t* const kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-// An event of the icon, in the form version 4 of the interface delivers it.
-void Tray(HWND window, WORD event)
-{
-    SendMessageW(window, WM_APP + 1, 0, MAKELPARAM(event, 1));
-}
-
 // The tooltip of the record at rest, with the icon it shows.
 std::wstring Tip()
 {

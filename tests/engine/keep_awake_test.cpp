@@ -85,7 +85,7 @@ TEST(KeepAwake, SwitchesLeaveAtMostOneWorkerThatEndsWithinATickWithItsOwnRelease
     }
 
     // Seeds of their own, over all 32 bits: a constant, a counter or the clock would replay one schedule.
-    const std::vector<std::uint32_t> seeds = seams::workerSeeds;
+    const std::vector<std::uint32_t>& seeds = seams::workerSeeds;
     ASSERT_GE(seeds.size(), 8u);
     const std::set<std::uint32_t> distinct(seeds.begin(), seeds.begin() + 8);
     EXPECT_EQ(distinct.size(), 8u);

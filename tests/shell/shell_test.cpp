@@ -6,13 +6,8 @@
 
 #include <gtest/gtest.h>
 
+using fixture::kRunKey;
 using fixture::RunValue;
-
-namespace {
-
-const wchar_t* const kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-}  // namespace
 
 TEST(Autostart, OnlyANonEmptyStringValueOfAtMost4096BytesIsOn)
 {

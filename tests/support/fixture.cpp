@@ -26,6 +26,16 @@ HWND CreateHiddenWindow()
     return AppState::mainWindow;
 }
 
+HWND ProgramWindow()
+{
+    return FindWindowW(L"NoctaraTrayHiddenWindowClass", L"Noctara");
+}
+
+void Tray(HWND window, WORD event)
+{
+    SendMessageW(window, WM_APP + 1, 0, MAKELPARAM(event, 1));
+}
+
 std::wstring Balloon()
 {
     const auto& calls = seams::notifications;
@@ -76,8 +86,7 @@ std::string Offer(const std::string& version, const std::string& url)
 std::wstring RunValue()
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0, KEY_READ, &key) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return L"no Run key";
     }
     std::wstring data(2048, L'\0');

@@ -1,4 +1,5 @@
-// The hidden window made in-process, a message pump, and the test service.
+// The hidden window made in-process, a message pump, the test service, and
+// what tests read back or send the way other programs do.
 #pragma once
 
 #include "app/app_state.h"
@@ -7,6 +8,14 @@
 #include <string>
 
 namespace fixture {
+
+// The user's Run key, where the autostart value "Noctara" lives.
+inline constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// The program's window as other programs find it: by its class and title.
+HWND ProgramWindow();
+// An event of the icon, in the form version 4 of the interface delivers it.
+void Tray(HWND window, WORD event);
 
 // Created as start-up creates the program's window, with two icons told apart;
 // WM_CREATE runs the real handler. The start-up timer is killed.

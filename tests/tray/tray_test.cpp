@@ -84,8 +84,7 @@ TEST(TrayMenu, OpensFromTheMouseAndTheKeyboardAndFollowsTheStateTheRunValueAndTh
         AppState::latestVersion = L"1.3.0";
         if (row.runValue != nullptr) {
             const DWORD bytes = static_cast<DWORD>((wcslen(row.runValue) + 1) * sizeof(wchar_t));
-            RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Noctara", REG_SZ,
-                            row.runValue, bytes);
+            RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, row.runValue, bytes);
         }
         // The right button, and the menu key or Shift+F10 on the icon or on the window.
         const struct {
@@ -106,8 +105,8 @@ TEST(TrayMenu, OpensFromTheMouseAndTheKeyboardAndFollowsTheStateTheRunValueAndTh
     }
     // A left click, and a selection by mouse or keyboard, open nothing.
     for (const WORD event : {WORD{WM_LBUTTONUP}, WORD{0x400}, WORD{0x401}}) {
-        SendMessageW(window, WM_APP + 1, 0, MAKELPARAM(event, 1));
+        Tray(window, event);
         EXPECT_EQ(seams::lastMenu, L"none") << event;
     }
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Noctara");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
 }
