@@ -28,6 +28,49 @@ constexpr DWORD kAutostartReadBytes = 4096;
 // The longest path Windows can report, plus its terminator.
 constexpr DWORD kLongestPathUnits = 32768;
 
+// The startup switch's value, as Task Manager writes it: 12 bytes, the first
+// 02 while enabled and 03 while disabled, then the time of the change. An odd
+// first byte is what Windows reads as disabled; anything else leaves the Run
+// value's answer.
+bool IsSwitchedOff()
+{
+    RegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key.Get(), kAppName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_BINARY ||
+        size == 0) {
+        return false;
+    }
+    std::vector<BYTE> data(size, 0);
+    const LSTATUS status = RegQueryValueExW(key.Get(), kAppName, nullptr, &type, data.data(), &size);
+    return status == ERROR_SUCCESS && type == REG_BINARY && size > 0 && (data[0] & 1) != 0;
+}
+
+// Unless it is known to be missing: a key that cannot be read may hold one.
+bool HasSwitchValue()
+{
+    RegKey key;
+    const LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, 0, KEY_QUERY_VALUE, key.Put());
+    if (status != ERROR_SUCCESS) {
+        return status != ERROR_FILE_NOT_FOUND;
+    }
+    return RegQueryValueExW(key.Get(), kAppName, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
+}
+
+// The user has just asked for autostart, so whatever the switch says goes.
+bool ClearSwitch()
+{
+    const LSTATUS status = RegDeleteKeyValueW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, kAppName);
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) {
+        return true;
+    }
+    // Refused: harmless only when there was nothing to remove.
+    return !HasSwitchValue();
+}
+
 }  // namespace
 
 bool IsAutostartEnabled()
@@ -40,7 +83,7 @@ bool IsAutostartEnabled()
         return false;
     }
     const LSTATUS status = RegQueryValueExW(key.Get(), kAppName, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-    return status == ERROR_SUCCESS && type == REG_SZ && data[0] != L'\0';
+    return status == ERROR_SUCCESS && type == REG_SZ && data[0] != L'\0' && !IsSwitchedOff();
 }
 
 bool SetAutostart(bool enable)
@@ -57,8 +100,11 @@ bool SetAutostart(bool enable)
         }
         const std::wstring command = L"\"" + path + L"\"";
         const DWORD bytes = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
+        // The Run value stays written when the switch cannot be cleared; the
+        // menu then shows what the switch says, which is what Windows acts on.
         return RegSetValueExW(key.Get(), kAppName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()), bytes) ==
-               ERROR_SUCCESS;
+                   ERROR_SUCCESS &&
+               ClearSwitch();
     }
     const LSTATUS status = RegDeleteValueW(key.Get(), kAppName);
     // A value that is already gone is the state the user asked for.

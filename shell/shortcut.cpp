@@ -45,6 +45,17 @@ private:
     PWSTR text_ = nullptr;
 };
 
+// The folder of a full path; a drive's root keeps its backslash, since "C:"
+// alone names that drive's current folder.
+std::wstring FolderOf(const std::wstring& path)
+{
+    const size_t cut = path.find_last_of(L'\\');
+    if (cut == std::wstring::npos) {
+        return std::wstring();
+    }
+    return path.substr(0, cut > 0 && path[cut - 1] == L':' ? cut + 1 : cut);
+}
+
 }  // namespace
 
 std::wstring ShortcutFolderBelow(const std::wstring& roamingFolder)
@@ -107,6 +118,9 @@ bool CreateStartMenuShortcut()
     link->SetArguments(L"");
     link->SetDescription(kAppName);
     link->SetIconLocation(exePath.c_str(), 0);
+    // Started from the Start menu as from its own folder, as Windows' own
+    // shortcuts to a program do.
+    link->SetWorkingDirectory(FolderOf(exePath).c_str());
 
     {
         ComPtr<IPropertyStore> store;

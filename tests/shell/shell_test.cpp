@@ -1,10 +1,19 @@
-// The autostart value as others may have written it and as the program writes
-// it, read back raw; the executable's path as GetModuleFileNameW reports it.
+// The autostart value and Task Manager's switch as others may have written
+// them and as the program writes them, read back raw; the executable's path as
+// GetModuleFileNameW reports it; the Start-menu shortcut as the shell loads it.
 #include "shell/autostart.h"
+#include "shell/shortcut.h"
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 
 #include <gtest/gtest.h>
+#include <objbase.h>
+#include <propkey.h>
+#include <propvarutil.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <vector>
 
 using fixture::kRunKey;
 using fixture::RunValue;
@@ -55,4 +64,196 @@ TEST(ExecutablePath, IsWholeAtAnyLengthTheSystemReportsAndEmptyWhenCut)
         seams::modulePath = L"C:\\" + std::wstring(row.length - 3, L'p');
         EXPECT_EQ(GetExecutablePath(), row.whole ? seams::modulePath : L"") << row.length;
     }
+}
+
+namespace {
+
+const wchar_t kSwitchKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
+// As Task Manager writes the switch: 02 and eleven zeros for on; 03, three zeros and the time of the change for off.
+const std::vector<BYTE> kSwitchOn = {2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+const std::vector<BYTE> kSwitchOff = {3, 0, 0, 0, 0x51, 0x8B, 0x2D, 0x6F, 0x63, 0x6A, 0xDB, 0x01};
+
+void SetSwitch(DWORD type, const std::vector<BYTE>& data)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara", type, data.data(), static_cast<DWORD>(data.size()));
+}
+
+// The switch value read raw: "type T:" and every byte in hex; "-" when there is none.
+std::wstring Switch()
+{
+    std::vector<BYTE> data(64);
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>(data.size());
+    if (RegGetValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara", RRF_RT_ANY, &type, data.data(), &size) != 0) {
+        return L"-";
+    }
+    std::wstring text = L"type " + std::to_wstring(type) + L":";
+    for (DWORD i = 0; i < size; ++i) {
+        wchar_t hex[4] = {};
+        swprintf(hex, ARRAYSIZE(hex), L" %02X", data[i]);
+        text += hex;
+    }
+    return text;
+}
+
+// The switch's key with writing allowed or refused to everyone.
+void RefuseSwitchWrites(bool refuse)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, kSwitchKey, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const wchar_t* rules = refuse ? L"D:(D;;0x10002;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)";
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(rules, SDDL_REVISION_1, &descriptor, nullptr);
+    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+    LocalFree(descriptor);
+    RegCloseKey(key);
+}
+
+}  // namespace
+
+TEST(Autostart, TaskManagersSwitchTurnsItOffOnlyAsAnOddFirstByteOfBinaryData)
+{
+    const std::wstring command = L"\"C:\\Outro\\Noctara.exe\"";
+    const struct {
+        DWORD type;  // 0: no switch value
+        std::vector<BYTE> data;
+        bool on;
+    } rows[] = {
+        {0, {}, true},
+        {REG_BINARY, kSwitchOn, true},
+        {REG_BINARY, kSwitchOff, false},
+        {REG_BINARY, {1}, false},
+        {REG_BINARY, {}, true},
+        {REG_BINARY, {2, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23}, true},
+        {REG_BINARY, std::vector<BYTE>(5000, 7), false},
+        {REG_DWORD, {3, 0, 0, 0}, true},
+        {REG_SZ, {'3', 0}, true},
+    };
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved");
+    RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, command.c_str(), 46);
+    EXPECT_TRUE(IsAutostartEnabled()) << "no switch key at all";
+    for (const auto& row : rows) {
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara");
+        if (row.type != 0) {
+            SetSwitch(row.type, row.data);
+        }
+        EXPECT_EQ(IsAutostartEnabled(), row.on) << row.type << " " << row.data.size();
+    }
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
+    SetSwitch(REG_BINARY, kSwitchOn);
+    EXPECT_FALSE(IsAutostartEnabled()) << "the switch alone is no entry";
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved");
+}
+
+// Asked for, autostart must really happen: the switch is removed, or the call fails and leaves the Run value written
+// but the switch, and so the answer, as it was.
+TEST(Autostart, TurningItOnClearsTheSwitchOrFailsWhenTheSwitchStays)
+{
+    seams::modulePath = L"C:\\N\\Noctara.exe";
+    const std::wstring written = std::wstring(L"type 1, 38 bytes: \"C:\\N\\Noctara.exe\"") + L'\0';
+    const std::wstring off = L"type 3: 03 00 00 00 51 8B 2D 6F 63 6A DB 01";
+    const struct {
+        bool refused;
+        const std::vector<BYTE>* data;  // null: no switch value
+        bool succeeds;
+        std::wstring switchAfter;
+    } rows[] = {
+        {false, &kSwitchOff, true, L"-"}, {false, &kSwitchOn, true, L"-"}, {false, nullptr, true, L"-"},
+        {true, nullptr, true, L"-"},      {true, &kSwitchOff, false, off},
+    };
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved");
+    EXPECT_TRUE(SetAutostart(true)) << "no switch key at all";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.refused << " " << (row.data != nullptr));
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
+        RefuseSwitchWrites(false);
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara");
+        if (row.data != nullptr) {
+            SetSwitch(REG_BINARY, *row.data);
+        }
+        RefuseSwitchWrites(row.refused);
+        EXPECT_EQ(SetAutostart(true), row.succeeds);
+        EXPECT_EQ(RunValue(), written);
+        EXPECT_EQ(Switch(), row.switchAfter);
+        EXPECT_EQ(IsAutostartEnabled(), row.succeeds);
+    }
+    RefuseSwitchWrites(false);
+    SetSwitch(REG_BINARY, kSwitchOff);
+    EXPECT_TRUE(SetAutostart(false));
+    EXPECT_EQ(RunValue(), L"-");
+    EXPECT_EQ(Switch(), off) << "turning it off leaves the switch to Windows";
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved");
+}
+
+namespace {
+
+// Every field of the saved shortcut that the shell shows or uses, as the shell loads it.
+std::wstring SavedShortcut()
+{
+    PWSTR roaming = nullptr;
+    SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming);
+    const std::wstring path = roaming + std::wstring(L"\\Microsoft\\Windows\\Start Menu\\Programs\\Qorvex Labs\\"
+                                                     L"Noctara.lnk");
+    CoTaskMemFree(roaming);
+    IShellLinkW* link = nullptr;
+    CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link));
+    IPersistFile* file = nullptr;
+    link->QueryInterface(IID_PPV_ARGS(&file));
+    const HRESULT loaded = file->Load(path.c_str(), STGM_READ);
+    file->Release();
+    wchar_t target[MAX_PATH] = {};
+    wchar_t arguments[MAX_PATH] = L"?";
+    wchar_t folder[MAX_PATH] = {};
+    wchar_t icon[MAX_PATH] = {};
+    wchar_t description[MAX_PATH] = {};
+    int index = -1;
+    int show = -1;
+    link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+    link->GetArguments(arguments, MAX_PATH);
+    link->GetWorkingDirectory(folder, MAX_PATH);
+    link->GetIconLocation(icon, MAX_PATH, &index);
+    link->GetDescription(description, MAX_PATH);
+    link->GetShowCmd(&show);
+    // Wine keeps no property store in the file and answers E_NOTIMPL: then the identity the link was given.
+    std::wstring identity = L"?";
+    IPropertyStore* store = nullptr;
+    link->QueryInterface(IID_PPV_ARGS(&store));
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    const HRESULT read = store->GetValue(PKEY_AppUserModel_ID, &value);
+    if (SUCCEEDED(read) && value.vt == VT_LPWSTR) {
+        identity = value.pwszVal;
+    } else if (read == E_NOTIMPL) {
+        identity = seams::shortcutIdentity;
+    }
+    PropVariantClear(&value);
+    store->Release();
+    link->Release();
+    return std::wstring(loaded == S_OK ? L"" : L"not loaded ") + target + L" [" + arguments + L"] in " + folder +
+           L", icon " + icon + L"," + std::to_wstring(index) + L", \"" + description + L"\", show " +
+           std::to_wstring(show) + L", " + identity;
+}
+
+}  // namespace
+
+TEST(Shortcut, TheSavedFileHoldsTheTargetItsFolderIconNameAndIdentity)
+{
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const struct {
+        const wchar_t* exe;
+        const wchar_t* saved;
+    } rows[] = {
+        {L"C:\\Program Files\\Noctara 1.2\\Noctara.exe",
+         L"C:\\Program Files\\Noctara 1.2\\Noctara.exe [] in C:\\Program Files\\Noctara 1.2, "
+         L"icon C:\\Program Files\\Noctara 1.2\\Noctara.exe,0, \"Noctara\", show 1, Qorvex.NoctaraTray"},
+        {L"C:\\Noctara.exe",
+         L"C:\\Noctara.exe [] in C:\\, icon C:\\Noctara.exe,0, \"Noctara\", show 1, Qorvex.NoctaraTray"},
+    };
+    for (const auto& row : rows) {
+        seams::modulePath = row.exe;
+        seams::shortcutIdentity.clear();
+        EXPECT_TRUE(CreateStartMenuShortcut());
+        EXPECT_EQ(SavedShortcut(), row.saved);
+    }
+    CoUninitialize();
 }
