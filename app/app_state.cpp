@@ -9,6 +9,7 @@ HICON iconPaused = nullptr;
 HWND mainWindow = nullptr;
 
 bool active = true;
+bool activityChosen = false;
 std::atomic<bool> workerRunning{false};
 std::atomic<std::uint32_t> workerGeneration{0};
 

@@ -58,6 +58,9 @@ extern HICON iconPaused;
 extern HWND mainWindow;
 
 extern bool active;
+// Set once the user pauses or resumes: the start-up check's result then
+// leaves keeping awake as the user chose it.
+extern bool activityChosen;
 extern std::atomic<bool> workerRunning;
 // Each worker started by SetActive(true) gets the next number; a worker whose
 // number is no longer current has been superseded and ends at its next check.

@@ -63,6 +63,11 @@ int RunTrayApplication(HINSTANCE instance)
         CoUninitialize();
         return kExitStartupFailed;
     }
+    // Started elevated, the window would not hear Explorer's broadcast from a
+    // normal process, and the icon would not come back after a restart.
+    if (AppState::taskbarCreatedMessage != 0) {
+        ChangeWindowMessageFilterEx(AppState::mainWindow, AppState::taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
+    }
     RefreshTray();
 
     MSG message;

@@ -46,6 +46,7 @@ void EndRun()
 
 void OnToggleActive()
 {
+    AppState::activityChosen = true;
     SetActive(!AppState::active);
     RefreshTray();
     ShowBalloon(kAppName,
@@ -130,9 +131,12 @@ void OnTrayEvent(HWND window, LPARAM lParam)
     }
 }
 
+// Keeping awake begins with the result, unless the user chose meanwhile.
 void OnCheckResult()
 {
-    SetActive(true);
+    if (!AppState::activityChosen) {
+        SetActive(true);
+    }
     ApplyCheckResult();
     RefreshTray();
 }

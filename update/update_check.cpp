@@ -34,8 +34,9 @@ bool CheckForUpdate(std::wstring& latestVersion, std::wstring& downloadUrl)
     std::wstring url;
     ExtractJsonString(response, L"latest_version", version);
     ExtractJsonString(response, L"download_url", url);
-    // Any other text counts as newer: the service alone decides what is offered.
-    if (!IsVersionText(version) || version == kAppVersion) {
+    // Any other text counts as newer: the service alone decides what is
+    // offered. An address the download command would refuse is no offer.
+    if (!IsVersionText(version) || version == kAppVersion || !IsOpenableDownloadUrl(url)) {
         return false;
     }
     latestVersion = version;

@@ -15,7 +15,8 @@ inline constexpr size_t kMaxDownloadUrlLength = 2048;
 
 // Blocking; check thread only. True when the service names a version other
 // than ours, of at most kMaxVersionLength characters and none of them a
-// control character; `latestVersion` and `downloadUrl` are cleared at entry.
+// control character, and an address that IsOpenableDownloadUrl takes;
+// `latestVersion` and `downloadUrl` are cleared at entry.
 bool CheckForUpdate(std::wstring& latestVersion, std::wstring& downloadUrl);
 
 // Thread routine: checks once, stores AppState::checkResult and posts

@@ -34,6 +34,7 @@ SEAM(BOOL, KillTimer, (HWND, UINT_PTR))
 SEAM(int, MessageBoxW, (HWND, LPCWSTR, LPCWSTR, UINT))
 SEAM(HRESULT, SetCurrentProcessExplicitAppUserModelID, (PCWSTR))
 SEAM(ULONGLONG, GetTickCount64, ())
+SEAM(BOOL, ChangeWindowMessageFilterEx, (HWND, UINT, DWORD, PCHANGEFILTERSTRUCT))
 
 // WinHTTP's header declares no imports, so its calls are wrapped by name (-Wl,--wrap=NAME).
 extern "C" {
@@ -59,6 +60,7 @@ std::wstring modulePath;
 std::wstring shortcutIdentity;
 std::wstring processIdentity;
 std::vector<std::wstring> messageBoxes;
+std::vector<std::wstring> messageFilters;
 
 namespace {
 
@@ -286,6 +288,16 @@ static HRESULT WINAPI Seam_SetCurrentProcessExplicitAppUserModelID(PCWSTR id)
 {
     processIdentity = id;
     return __real___imp_SetCurrentProcessExplicitAppUserModelID(id);
+}
+
+// Registered messages share their numbers with clipboard formats, so the name is found there.
+static BOOL WINAPI Seam_ChangeWindowMessageFilterEx(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT extra)
+{
+    wchar_t name[256] = L"?";
+    GetClipboardFormatNameW(message, name, ARRAYSIZE(name));
+    const wchar_t* other = window == AppState::mainWindow ? L"" : L" (other window)";
+    messageFilters.push_back(name + (L" " + std::to_wstring(action)) + other);
+    return __real___imp_ChangeWindowMessageFilterEx(window, message, action, extra);
 }
 
 static ULONGLONG WINAPI Seam_GetTickCount64()

@@ -53,7 +53,10 @@ extern std::wstring modulePath;
 // the application identity a shell link was last given, and the process's,
 extern std::wstring shortcutIdentity;
 extern std::wstring processIdentity;
-// and every message box, as "caption: text (style)"; none is shown.
+// every message box, as "caption: text (style)"; none is shown;
 extern std::vector<std::wstring> messageBoxes;
+// and every change of a window's message filter, as "message action", the message by its registered name,
+// "(other window)" added when it was not the program's window.
+extern std::vector<std::wstring> messageFilters;
 
 }  // namespace seams
