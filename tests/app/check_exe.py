@@ -6,6 +6,7 @@ import re
 import struct
 import subprocess
 import sys
+import xml.etree.ElementTree as ET
 
 exe = sys.argv[1]
 headers = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], capture_output=True, text=True).stdout
@@ -31,3 +32,18 @@ for group, sizes in ((101, [16, 24, 32, 48]), (102, [16])):
     entries = [directory[6 + 14 * i:20 + 14 * i] for i in range(struct.unpack_from("<H", directory, 4)[0])]
     shapes = [(entry[0], entry[1], struct.unpack_from("<H", entry, 6)[0]) for entry in entries]
     assert shapes == [(size, size, 32) for size in sizes], (group, shapes)
+
+# The manifest as Windows reads it from the exe: per-monitor (v2) DPI awareness in both the element Windows 10 1607
+# and later read and the one before, and Windows 7, 8, 8.1 and 10/11 as supported systems.
+manifest = ET.fromstring(subprocess.run(["wrestool", "-x", "--raw", "-t24", "-n1", exe], capture_output=True).stdout)
+asm3 = "{urn:schemas-microsoft-com:asm.v3}"
+settings = manifest.find(f"{asm3}application/{asm3}windowsSettings")
+assert settings is not None, "no windowsSettings"
+dpi = [(child.tag, child.text) for child in settings]
+assert dpi == [("{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware", "true/pm"),
+               ("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness", "PerMonitorV2, PerMonitor")], dpi
+compatibility = "{urn:schemas-microsoft-com:compatibility.v1}"
+path = f"{compatibility}compatibility/{compatibility}application/{compatibility}supportedOS"
+systems = sorted(entry.get("Id") for entry in manifest.findall(path))
+assert systems == ["{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                   "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"], systems

@@ -16,12 +16,13 @@ namespace {
 
 APTTYPE apartment = APTTYPE_CURRENT;
 ULONGLONG giveUpAt = 0;
+bool (*quitWhen)() = [] { return AppState::workerRunning.load(); };
 
-// In the program's loop, on its UI thread: once keeping awake has begun,
-// notes the thread's COM apartment and quits from the menu.
+// In the program's loop, on its UI thread: once keeping awake has begun (or
+// what quitWhen waits for has come), notes the thread's COM apartment and quits from the menu.
 void CALLBACK QuitOnceAwake(HWND, UINT, UINT_PTR timer, DWORD)
 {
-    if (!AppState::workerRunning.load() && GetTickCount64() < giveUpAt) {
+    if (!quitWhen() && GetTickCount64() < giveUpAt) {
         return;
     }
     APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
@@ -30,11 +31,11 @@ void CALLBACK QuitOnceAwake(HWND, UINT, UINT_PTR timer, DWORD)
     PostMessageW(ProgramWindow(), WM_COMMAND, 40006, 0);
 }
 
-// Runs the program, the service offering 1.3.0 as `how` says, until keeping awake begins.
-int RunUntilAwake(const std::string& how)
+// Runs the program, the service offering 1.3.0 at `url` as `how` says, until keeping awake begins.
+int RunUntilAwake(const std::string& how, const std::string& url = "https://localhost/dl/N.zip")
 {
     seams::workerTickMs = 5;
-    EXPECT_TRUE(SetAnswer(200, how, Offer("1.3.0", "https://localhost/dl/N.zip")));
+    EXPECT_TRUE(SetAnswer(200, how, Offer("1.3.0", url)));
     giveUpAt = GetTickCount64() + 20000;
     SetTimer(nullptr, 0, 20, QuitOnceAwake);
     return RunTrayApplication(GetModuleHandleW(nullptr));
@@ -63,6 +64,39 @@ std::wstring Look(HICON icon)
     return std::to_wstring(bitmap.bmWidth) + L"x" + std::to_wstring(bitmap.bmHeight) + (green ? L" green" : L" grey");
 }
 
+int toggles = 0;
+bool checkBegan = false;
+
+// On the UI thread as soon as the window is there, long before the check: the user toggles keeping awake.
+void CALLBACK ToggleOnceThere(HWND, UINT, UINT_PTR timer, DWORD)
+{
+    const HWND window = ProgramWindow();
+    if (window == nullptr) {
+        return;
+    }
+    KillTimer(nullptr, timer);
+    checkBegan = !seams::timers.empty() && seams::timers.back() == L"1 off";
+    for (int i = 0; i < toggles; ++i) {
+        SendMessageW(window, WM_COMMAND, 40001, 0);
+    }
+}
+
+// Runs the program, the user toggling `times` before the check, until the check's offer is announced; then the
+// state of the icon and the menu: "tooltip [icon]" and the menu.
+std::wstring RunTogglingBeforeTheCheck(int times)
+{
+    toggles = times;
+    quitWhen = [] { return Balloon() == L"Noctara: Nova versão disponível! Clique para baixar."; };
+    SetTimer(nullptr, 0, 5, ToggleOnceThere);
+    EXPECT_EQ(RunUntilAwake("whole"), 0);
+    EXPECT_FALSE(checkBegan) << "the toggle came too late to test anything";
+    EXPECT_TRUE(quitWhen()) << "the offer was never announced";
+    const NOTIFYICONDATAW& rest = notifications.back().data;
+    const bool paused = rest.hIcon == AppState::iconPaused;
+    Tray(ProgramWindow(), WM_RBUTTONUP);
+    return rest.szTip + std::wstring(paused ? L" [paused] " : L" [active] ") + seams::lastMenu;
+}
+
 }  // namespace
 
 TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZero)
@@ -79,6 +113,7 @@ TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZer
     EXPECT_EQ(apartment, APTTYPE_MAINSTA) << "the shell's handlers expect a single-threaded apartment";
     EXPECT_EQ(seams::processIdentity, L"Qorvex.NoctaraTray");
     EXPECT_EQ(seams::shortcutIdentity, L"Qorvex.NoctaraTray");
+    EXPECT_EQ(seams::messageFilters, std::vector<std::wstring>{L"TaskbarCreated 1"}) << "lost when elevated";
 
     // The icons at the system's default size: green while active, grey while paused.
     EXPECT_EQ(Look(AppState::iconActive), L"32x32 green");
@@ -112,9 +147,10 @@ TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZer
     EXPECT_EQ(seams::opened, std::vector<std::wstring>({open, open}));
 }
 
-TEST(StartUp, AFailingServiceStillStartsKeepingAwakeAndOffersNothing)
+// As PHP's json_encode writes an address, taken verbatim: the download command would refuse it.
+TEST(StartUp, AnOfferThatCouldNotOpenIsNoneAndKeepingAwakeStillBegins)
 {
-    EXPECT_EQ(RunUntilAwake("short"), 0);
+    EXPECT_EQ(RunUntilAwake("whole", "https:\\/\\/localhost\\/dl\\/N.zip"), 0);
     EXPECT_TRUE(AppState::workerRunning.load()) << "keeping awake never began";
     EXPECT_EQ(Balloon(), L"");
     EXPECT_FALSE(AppState::updateAvailable);
@@ -126,4 +162,24 @@ TEST(StartUp, WithoutItsIconTheProgramSaysSoAndEndsWithOne)
     EXPECT_EQ(seams::messageBoxes, std::vector<std::wstring>{L"Erro: Erro fatal: Ícone não carregado. (16)"});
     EXPECT_EQ(ProgramWindow(), nullptr);
     EXPECT_TRUE(notifications.empty());
+}
+
+TEST(StartUp, APauseBeforeTheCheckStaysAPauseAndTheOfferStillComes)
+{
+    EXPECT_EQ(RunTogglingBeforeTheCheck(1),
+              L"Noctara v1.2.2 (Pausado) [paused] Retomar 40001|-|Iniciar com Windows 40002|-|"
+              L"★ Baixar Nova Versão (1.3.0) 40010|-|Copiar caminho do .exe 40005|-|"
+              L"Versão: 1.2.2 0~|Sair 40006|");
+    EXPECT_FALSE(AppState::active);
+    EXPECT_TRUE(seams::Workers().empty()) << "the check switched keeping awake back on";
+}
+
+TEST(StartUp, APauseAndAResumeBeforeTheCheckLeaveOneWorker)
+{
+    EXPECT_EQ(RunTogglingBeforeTheCheck(2),
+              L"Noctara v1.2.2 (Ativo) [active] Pausar 40001|-|Iniciar com Windows 40002|-|"
+              L"★ Baixar Nova Versão (1.3.0) 40010|-|Copiar caminho do .exe 40005|-|"
+              L"Versão: 1.2.2 0~|Sair 40006|");
+    EXPECT_EQ(seams::Workers().size(), 1u);
+    EXPECT_EQ(seams::LiveWorkers(), 1);
 }

@@ -29,6 +29,10 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
         {Offer("1.2.2", url), L"", L""},
         {Offer("1.2.2 ", url), L"1.2.2 ", wideUrl},
         {Offer("", url), L"", L""},
+        // An address the download command refuses is no offer: PHP's escaped slashes, plain http, none.
+        {Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
+        {Offer("1.3.0", "http://localhost/dl/Noctara-1.3.0.zip"), L"", L""},
+        {R"({"latest_version":"1.3.0"})", L"", L""},
         {R"({"download_url":"https://localhost/x"})", L"", L""},
         {"", L"", L""},
         {"<html>Not JSON</html>", L"", L""},
