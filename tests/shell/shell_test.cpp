@@ -18,54 +18,6 @@
 using fixture::kRunKey;
 using fixture::RunValue;
 
-TEST(Autostart, OnlyANonEmptyStringValueOfAtMost4096BytesIsOn)
-{
-    const std::wstring command = L"\"C:\\Outro\\Noctara.exe\"";
-    const struct {
-        DWORD type;
-        std::wstring data;
-        bool on;
-    } rows[] = {
-        {REG_SZ, command, true},
-        {REG_SZ, L"", false},
-        {REG_EXPAND_SZ, command, false},
-        {REG_DWORD, L"\x1", false},
-        {REG_SZ, std::wstring(2047, L'x'), true},   // 4096 bytes with the terminator
-        {REG_SZ, std::wstring(2048, L'x'), false},  // 4098
-    };
-    for (const auto& row : rows) {
-        const DWORD bytes = static_cast<DWORD>((row.data.size() + 1) * sizeof(wchar_t));
-        RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", row.type, row.data.c_str(), bytes);
-        EXPECT_EQ(IsAutostartEnabled(), row.on) << row.type << " " << row.data.size();
-    }
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
-    EXPECT_FALSE(IsAutostartEnabled());
-}
-
-TEST(Autostart, IsWrittenAsTheQuotedPathWithItsTerminatorAndRemoved)
-{
-    seams::modulePath = L"C:\\Program Files\\Noctara 1.2\\Noctara.exe";
-    EXPECT_TRUE(SetAutostart(true));
-    const std::wstring stored(L"\"C:\\Program Files\\Noctara 1.2\\Noctara.exe\"\0", 43);
-    EXPECT_EQ(RunValue(), L"type 1, 86 bytes: " + stored);
-    EXPECT_TRUE(IsAutostartEnabled());
-    EXPECT_TRUE(SetAutostart(false));
-    EXPECT_EQ(RunValue(), L"-");
-    EXPECT_TRUE(SetAutostart(false)) << "a value already gone is what was asked for";
-}
-
-TEST(ExecutablePath, IsWholeAtAnyLengthTheSystemReportsAndEmptyWhenCut)
-{
-    const struct {
-        size_t length;
-        bool whole;
-    } rows[] = {{259, true}, {260, true}, {32767, true}, {32768, false}};
-    for (const auto& row : rows) {
-        seams::modulePath = L"C:\\" + std::wstring(row.length - 3, L'p');
-        EXPECT_EQ(GetExecutablePath(), row.whole ? seams::modulePath : L"") << row.length;
-    }
-}
-
 namespace {
 
 const wchar_t kSwitchKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
@@ -73,18 +25,22 @@ const wchar_t kSwitchKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Exp
 const std::vector<BYTE> kSwitchOn = {2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 const std::vector<BYTE> kSwitchOff = {3, 0, 0, 0, 0x51, 0x8B, 0x2D, 0x6F, 0x63, 0x6A, 0xDB, 0x01};
 
+// Type 0 removes the value.
 void SetSwitch(DWORD type, const std::vector<BYTE>& data)
 {
-    RegSetKeyValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara", type, data.data(), static_cast<DWORD>(data.size()));
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara");
+    if (type != 0) {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara", type, data.data(), static_cast<DWORD>(data.size()));
+    }
 }
 
 // The switch value read raw: "type T:" and every byte in hex; "-" when there is none.
 std::wstring Switch()
 {
-    std::vector<BYTE> data(64);
+    BYTE data[64] = {};
     DWORD type = 0;
-    DWORD size = static_cast<DWORD>(data.size());
-    if (RegGetValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara", RRF_RT_ANY, &type, data.data(), &size) != 0) {
+    DWORD size = sizeof(data);
+    if (RegGetValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara", RRF_RT_ANY, &type, data, &size) != ERROR_SUCCESS) {
         return L"-";
     }
     std::wstring text = L"type " + std::to_wstring(type) + L":";
@@ -96,7 +52,7 @@ std::wstring Switch()
     return text;
 }
 
-// The switch's key with writing allowed or refused to everyone.
+// The switch's key, changing its values allowed or refused to everyone.
 void RefuseSwitchWrites(bool refuse)
 {
     HKEY key = nullptr;
@@ -111,78 +67,94 @@ void RefuseSwitchWrites(bool refuse)
 
 }  // namespace
 
-TEST(Autostart, TaskManagersSwitchTurnsItOffOnlyAsAnOddFirstByteOfBinaryData)
+TEST(Autostart, IsOnForANonEmptyRunStringOfAtMost4096BytesThatTheSwitchDoesNotMarkOff)
 {
     const std::wstring command = L"\"C:\\Outro\\Noctara.exe\"";
     const struct {
-        DWORD type;  // 0: no switch value
-        std::vector<BYTE> data;
+        DWORD type;  // of the Run value; 0: none
+        std::wstring data;
+        DWORD switchType;  // 0: no switch value
+        std::vector<BYTE> switchData;
         bool on;
     } rows[] = {
-        {0, {}, true},
-        {REG_BINARY, kSwitchOn, true},
-        {REG_BINARY, kSwitchOff, false},
-        {REG_BINARY, {1}, false},
-        {REG_BINARY, {}, true},
-        {REG_BINARY, {2, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23}, true},
-        {REG_BINARY, std::vector<BYTE>(5000, 7), false},
-        {REG_DWORD, {3, 0, 0, 0}, true},
-        {REG_SZ, {'3', 0}, true},
+        {REG_SZ, command, 0, {}, true},
+        {REG_SZ, L"", 0, {}, false},
+        {REG_EXPAND_SZ, command, 0, {}, false},
+        {REG_DWORD, L"\x1", 0, {}, false},
+        {REG_SZ, std::wstring(2047, L'x'), 0, {}, true},   // 4096 bytes with the terminator
+        {REG_SZ, std::wstring(2048, L'x'), 0, {}, false},  // 4098
+        {REG_SZ, command, REG_BINARY, kSwitchOn, true},
+        {REG_SZ, command, REG_BINARY, kSwitchOff, false},
+        {REG_SZ, command, REG_BINARY, {1}, false},
+        {REG_SZ, command, REG_BINARY, {}, true},
+        {REG_SZ, command, REG_BINARY, {2, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23}, true},
+        {REG_SZ, command, REG_BINARY, std::vector<BYTE>(5000, 7), false},
+        {REG_SZ, command, REG_DWORD, {3, 0, 0, 0}, true},
+        {REG_SZ, command, REG_SZ, {'3', 0}, true},
+        {0, L"", REG_BINARY, kSwitchOn, false},
     };
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved");
-    RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, command.c_str(), 46);
-    EXPECT_TRUE(IsAutostartEnabled()) << "no switch key at all";
     for (const auto& row : rows) {
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara");
+        const DWORD bytes = static_cast<DWORD>((row.data.size() + 1) * sizeof(wchar_t));
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
         if (row.type != 0) {
-            SetSwitch(row.type, row.data);
+            RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", row.type, row.data.c_str(), bytes);
         }
-        EXPECT_EQ(IsAutostartEnabled(), row.on) << row.type << " " << row.data.size();
+        SetSwitch(row.switchType, row.switchData);
+        EXPECT_EQ(IsAutostartEnabled(), row.on) << row.type << " " << row.data.size() << " " << row.switchType;
     }
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
-    SetSwitch(REG_BINARY, kSwitchOn);
-    EXPECT_FALSE(IsAutostartEnabled()) << "the switch alone is no entry";
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved");
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSwitchKey);
+    EXPECT_FALSE(IsAutostartEnabled());
 }
 
-// Asked for, autostart must really happen: the switch is removed, or the call fails and leaves the Run value written
-// but the switch, and so the answer, as it was.
-TEST(Autostart, TurningItOnClearsTheSwitchOrFailsWhenTheSwitchStays)
+// Asked for, autostart must really happen: the switch goes, or the call fails, leaving the Run value written but
+// the switch, and so the answer, as they were.
+TEST(Autostart, IsWrittenAsTheQuotedPathAndClearsTheSwitchOrFailsWhenTheSwitchStays)
 {
-    seams::modulePath = L"C:\\N\\Noctara.exe";
-    const std::wstring written = std::wstring(L"type 1, 38 bytes: \"C:\\N\\Noctara.exe\"") + L'\0';
+    seams::modulePath = L"C:\\Program Files\\Noctara 1.2\\Noctara.exe";
+    const std::wstring written(L"type 1, 86 bytes: \"C:\\Program Files\\Noctara 1.2\\Noctara.exe\"\0", 61);
     const std::wstring off = L"type 3: 03 00 00 00 51 8B 2D 6F 63 6A DB 01";
     const struct {
         bool refused;
-        const std::vector<BYTE>* data;  // null: no switch value
+        DWORD switchType;
+        const std::vector<BYTE>& switchData;
         bool succeeds;
-        std::wstring switchAfter;
     } rows[] = {
-        {false, &kSwitchOff, true, L"-"}, {false, &kSwitchOn, true, L"-"}, {false, nullptr, true, L"-"},
-        {true, nullptr, true, L"-"},      {true, &kSwitchOff, false, off},
+        {false, REG_BINARY, kSwitchOff, true},
+        {false, REG_BINARY, kSwitchOn, true},
+        {false, 0, {}, true},
+        {true, 0, {}, true},
+        {true, REG_BINARY, kSwitchOff, false},
     };
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved");
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSwitchKey);
     EXPECT_TRUE(SetAutostart(true)) << "no switch key at all";
     for (const auto& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.refused << " " << (row.data != nullptr));
         RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
         RefuseSwitchWrites(false);
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, kSwitchKey, L"Noctara");
-        if (row.data != nullptr) {
-            SetSwitch(REG_BINARY, *row.data);
-        }
+        SetSwitch(row.switchType, row.switchData);
         RefuseSwitchWrites(row.refused);
-        EXPECT_EQ(SetAutostart(true), row.succeeds);
+        EXPECT_EQ(SetAutostart(true), row.succeeds) << row.refused << " " << row.switchType;
         EXPECT_EQ(RunValue(), written);
-        EXPECT_EQ(Switch(), row.switchAfter);
+        EXPECT_EQ(Switch(), row.succeeds ? L"-" : off);
         EXPECT_EQ(IsAutostartEnabled(), row.succeeds);
     }
     RefuseSwitchWrites(false);
-    SetSwitch(REG_BINARY, kSwitchOff);
     EXPECT_TRUE(SetAutostart(false));
     EXPECT_EQ(RunValue(), L"-");
     EXPECT_EQ(Switch(), off) << "turning it off leaves the switch to Windows";
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved");
+    EXPECT_TRUE(SetAutostart(false)) << "a value already gone is what was asked for";
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSwitchKey);
+}
+
+TEST(ExecutablePath, IsWholeAtAnyLengthTheSystemReportsAndEmptyWhenCut)
+{
+    const struct {
+        size_t length;
+        bool whole;
+    } rows[] = {{259, true}, {260, true}, {32767, true}, {32768, false}};
+    for (const auto& row : rows) {
+        seams::modulePath = L"C:\\" + std::wstring(row.length - 3, L'p');
+        EXPECT_EQ(GetExecutablePath(), row.whole ? seams::modulePath : L"") << row.length;
+    }
 }
 
 namespace {
