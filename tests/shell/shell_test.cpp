@@ -90,7 +90,6 @@ TEST(Autostart, IsOnForANonEmptyRunStringOfAtMost4096BytesThatTheSwitchDoesNotMa
         {REG_SZ, command, REG_BINARY, {2, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23}, true},
         {REG_SZ, command, REG_BINARY, std::vector<BYTE>(5000, 7), false},
         {REG_SZ, command, REG_DWORD, {3, 0, 0, 0}, true},
-        {REG_SZ, command, REG_SZ, {'3', 0}, true},
         {0, L"", REG_BINARY, kSwitchOn, false},
     };
     for (const auto& row : rows) {
