@@ -1,7 +1,7 @@
 # The two commands of the README, and the rest of the developer's tasks.
 BUILD := build
 .DEFAULT_GOAL := test
-.PHONY: deps build run test bench-build bench release verify-release screenshots clean
+.PHONY: deps build run test format bench-build bench release verify-release screenshots clean
 
 deps:
 	@scripts/setup-deps.sh
@@ -19,6 +19,10 @@ test: build
 	@cmake --build --preset test --target checks
 	@tests/release/test-release.sh
 	@tests/run-tests.sh $(BUILD)
+
+# Rewrites every tracked C/C++ file as the format check wants it (.clang-format).
+format: deps
+	@git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format -i
 
 # Measurements and pictures, not tests: never part of `make test`. They build
 # in a folder of their own, with a service port of its own, so they can run

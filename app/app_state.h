@@ -1,6 +1,8 @@
 // The one process-wide state record and the constants every subsystem shares.
 #pragma once
 
+#include "app/version.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -12,7 +14,7 @@
 #include <string>
 
 inline constexpr wchar_t kAppName[] = L"Noctara";
-inline constexpr wchar_t kAppVersion[] = L"1.2.2";
+inline constexpr wchar_t kAppVersion[] = NOCTARA_VERSION;
 inline constexpr wchar_t kAppUserModelId[] = L"Qorvex.NoctaraTray";
 inline constexpr wchar_t kSingleInstanceMutexName[] = L"Local\\NoctaraTray_SingleInstance";
 inline constexpr wchar_t kWindowClassName[] = L"NoctaraTrayHiddenWindowClass";

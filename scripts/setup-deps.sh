@@ -20,9 +20,12 @@ fi
 
 command=(apt-get install -y --no-install-recommends "${missing[@]}")
 if [[ $(id -u) -ne 0 ]]; then
+    # Debian installed with a root password has no sudo: say both ways.
     echo "Missing packages: ${missing[*]}" >&2
-    echo "Install them with:" >&2
+    echo "Install them as root, then run make again. With sudo:" >&2
     echo "  sudo apt-get update && sudo ${command[*]}" >&2
+    echo "or with root's password:" >&2
+    echo "  su -c 'apt-get update && ${command[*]}'" >&2
     exit 1
 fi
 echo "Installing: ${missing[*]}"

@@ -1,5 +1,6 @@
 #include "update/request_client.h"
 
+#include "app/version.h"
 #include "update/service_config.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -14,7 +15,7 @@ const wchar_t kServiceBaseUrl[] = L"https://" NOCTARA_UPDATE_AUTHORITY L"/api/pr
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"Noctara/1.2";
+constexpr wchar_t kUserAgent[] = NOCTARA_USER_AGENT;
 constexpr wchar_t kJsonHeaders[] = L"Content-Type: application/json\r\nAccept: application/json\r\n";
 constexpr int kResolveTimeoutMs = 5000;
 constexpr int kConnectTimeoutMs = 5000;

@@ -25,6 +25,13 @@ for kind in ("--type=14 --name=101", "--type=14 --name=102", "--type=24 --name=1
     assert kind in resources, kind
 version = subprocess.run(["wrestool", "-x", "--raw", "-t16", exe], capture_output=True).stdout
 assert "1.2.2\0".encode("utf-16-le") in version, version
+assert "1.2.2.0\0".encode("utf-16-le") in version, version
+# The numbers Explorer shows, file and product: 1.2.2.0 as two pairs of 16-bit halves.
+fixed = version.find(struct.pack("<I", 0xFEEF04BD))
+assert fixed >= 0 and struct.unpack_from("<4I", version, fixed + 8) == (0x10002, 0x20000, 0x10002, 0x20000), version
+manifest = subprocess.run(["wrestool", "-x", "--raw", "-t24", "-n1", exe], capture_output=True).stdout.decode()
+identity = re.search(r'<assemblyIdentity[^>]*name="QorvexLabs\.Noctara"[^>]*>', manifest)
+assert identity and 'version="1.2.2.0"' in identity.group(0), manifest
 
 # The active icon at 16, 24, 32 and 48 pixels, the paused one at 16, each of 32 bits.
 for group, sizes in ((101, [16, 24, 32, 48]), (102, [16])):
