@@ -34,6 +34,11 @@ SEAM(BOOL, KillTimer, (HWND, UINT_PTR))
 SEAM(int, MessageBoxW, (HWND, LPCWSTR, LPCWSTR, UINT))
 SEAM(HRESULT, SetCurrentProcessExplicitAppUserModelID, (PCWSTR))
 SEAM(ULONGLONG, GetTickCount64, ())
+SEAM(BOOL, PostMessageW, (HWND, UINT, WPARAM, LPARAM))
+SEAM(LSTATUS, RegSetValueExW, (HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD))
+SEAM(LSTATUS, RegDeleteValueW, (HKEY, LPCWSTR))
+SEAM(HANDLE, SetClipboardData, (UINT, HANDLE))
+SEAM(HGLOBAL, GlobalAlloc, (UINT, SIZE_T))
 
 // WinHTTP's header declares no imports, so its calls are wrapped by name (-Wl,--wrap=NAME).
 extern "C" {
@@ -59,6 +64,8 @@ std::wstring modulePath;
 std::wstring shortcutIdentity;
 std::wstring processIdentity;
 std::vector<std::wstring> messageBoxes;
+std::vector<std::wstring> sequence;
+int failedAllocs = 0;
 
 namespace {
 
@@ -80,6 +87,12 @@ thread_local int tickMs = 0;
 int clockReadingsLeft = 0;
 ULONGLONG clockLeap = 0;
 ULONGLONG clockBase = 0;
+
+void Record(const std::wstring& call)
+{
+    const Guard guard;
+    sequence.push_back(call);
+}
 
 void Note(char what)
 {
@@ -185,9 +198,26 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     return thread;
 }
 
+static std::wstring ShellCall(DWORD message, const NOTIFYICONDATAW& data)
+{
+    switch (message) {
+    case NIM_ADD:
+        return L"add";
+    case NIM_MODIFY:
+        return (data.uFlags & NIF_INFO) != 0 ? L"balloon" : L"modify";
+    case NIM_DELETE:
+        return L"delete";
+    case NIM_SETVERSION:
+        return L"version " + std::to_wstring(data.uVersion);
+    default:
+        return L"?";
+    }
+}
+
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
+    Record(ShellCall(message, *data));
     if (message == NIM_ADD && refusedAdds != 0) {
         refusedAdds -= refusedAdds > 0;
         return FALSE;
@@ -213,6 +243,7 @@ static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int
         lastMenu += text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
         lastMenu += std::wstring(state & MF_CHECKED ? L"*" : L"") + (state & MF_GRAYED ? L"~" : L"") + L"|";
     }
+    Record(L"menu");
     return TRUE;
 }
 
@@ -313,4 +344,44 @@ extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, L
     const DWORD value = length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
     httpSettings.push_back(L"option " + std::to_wstring(option) + L"=" + std::to_wstring(value));
     return __real_WinHttpSetOption(handle, option, buffer, length);
+}
+
+static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Record(L"post " + std::to_wstring(message));
+    return __real___imp_PostMessageW(window, message, wParam, lParam);
+}
+
+static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                                          DWORD bytes)
+{
+    Record(L"set " + std::wstring(name));
+    return __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
+}
+
+static LSTATUS WINAPI Seam_RegDeleteValueW(HKEY key, LPCWSTR name)
+{
+    Record(L"unset " + std::wstring(name));
+    return __real___imp_RegDeleteValueW(key, name);
+}
+
+static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
+{
+    Record(L"clipboard " + std::to_wstring(format));
+    return __real___imp_SetClipboardData(format, data);
+}
+
+static HGLOBAL WINAPI Seam_GlobalAlloc(UINT flags, SIZE_T bytes)
+{
+    if (failedAllocs > 0) {
+        failedAllocs--;
+        return nullptr;
+    }
+    const HGLOBAL block = __real___imp_GlobalAlloc(flags, bytes);
+    void* memory = block != nullptr && (flags & GMEM_ZEROINIT) == 0 ? GlobalLock(block) : nullptr;
+    if (memory != nullptr) {
+        FillMemory(memory, bytes, 0xAB);
+        GlobalUnlock(block);
+    }
+    return block;
 }

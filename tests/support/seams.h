@@ -56,4 +56,11 @@ extern std::wstring processIdentity;
 // and every message box, as "caption: text (style)"; none is shown.
 extern std::vector<std::wstring> messageBoxes;
 
+// Any thread: every effect that others see, in the order made: the shell's "add", "version N", "modify",
+// "balloon" and "delete"; "menu" once a menu has been tracked and closed; "post N" for a message posted;
+// "set NAME" and "unset NAME" for a registry value; "clipboard N" for data placed in format N.
+extern std::vector<std::wstring> sequence;
+// Blocks from GlobalAlloc come filled with 0xAB, never zero as fresh memory often is; `failedAllocs` more fail.
+extern int failedAllocs;
+
 }  // namespace seams
