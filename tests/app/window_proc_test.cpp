@@ -115,17 +115,13 @@ TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
         CopyElsewhere(other);
         Cause(step.trouble, true, other);
         notifications.clear();
-        seams::sequence.clear();
+        Sequence();
         if (step.command == 0) {
             Tray(window, WM_LBUTTONDBLCLK);
         } else {
             SendMessageW(window, WM_COMMAND, step.command, 0);
         }
-        std::wstring calls;
-        for (const auto& call : seams::sequence) {
-            calls += call + L"|";
-        }
-        EXPECT_EQ(calls, step.calls);
+        EXPECT_EQ(Sequence(), step.calls);
         ASSERT_GE(notifications.size(), 2u);
         const std::wstring balloon = Record(notifications.rbegin()[1].data);
         EXPECT_EQ(balloon, step.balloon);

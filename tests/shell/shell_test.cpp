@@ -1,6 +1,7 @@
 // The autostart value as others may have written it and as the program writes
 // it, read back raw; the executable's path as GetModuleFileNameW reports it.
 #include "shell/autostart.h"
+#include "shell/shortcut.h"
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 
@@ -55,4 +56,20 @@ TEST(ExecutablePath, IsWholeAtAnyLengthTheSystemReportsAndEmptyWhenCut)
         seams::modulePath = L"C:\\" + std::wstring(row.length - 3, L'p');
         EXPECT_EQ(GetExecutablePath(), row.whole ? seams::modulePath : L"") << row.length;
     }
+}
+
+TEST(ShortcutFolder, IsBelowTheRoamingFolderWithOneBackslashAndMadeOnlyAtBackslashes)
+{
+    const std::wstring below = L"Microsoft\\Windows\\Start Menu\\Programs\\Qorvex Labs\\";
+    EXPECT_EQ(ShortcutFolderBelow(L"C:\\R"), L"C:\\R\\" + below);
+    EXPECT_EQ(ShortcutFolderBelow(L"C:\\R\\"), L"C:\\R\\" + below);
+    EXPECT_EQ(ShortcutFolderBelow(L"C:\\R/"), L"C:\\R/\\" + below);
+
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring base = temp + std::wstring(L"tree") + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryTree(base + L"\\x\\y\\z");
+    EXPECT_NE(GetFileAttributesW((base + L"\\x\\y\\z").c_str()), INVALID_FILE_ATTRIBUTES) << "the last one too";
+    CreateDirectoryTree(base + L"\\a/b\\c\\");
+    EXPECT_EQ(GetFileAttributesW((base + L"\\a").c_str()), INVALID_FILE_ATTRIBUTES) << "made at a forward slash";
 }

@@ -51,6 +51,16 @@ std::wstring Balloon()
     return balloon.szInfoTitle + (L": " + std::wstring(balloon.szInfo)) + mark;
 }
 
+std::wstring Sequence()
+{
+    std::wstring calls;
+    for (const std::wstring& call : seams::sequence) {
+        calls += call + L"|";
+    }
+    seams::sequence.clear();
+    return calls;
+}
+
 // Up to the first NUL, which must be inside the field.
 template <size_t N>
 std::wstring Field(const wchar_t (&field)[N])

@@ -28,6 +28,8 @@ HWND CreateHiddenWindow();
 // icon when it is not the information one; empty if none.
 std::wstring Balloon();
 
+// The effects recorded at the seams since the last call, each followed by "|".
+std::wstring Sequence();
 // A record the shell was given as "vN 0xFLAGS ICON 'tip'", plus " TITLE: TEXT (N)" for a balloon. The fields
 // the program never varies (size, window, id, callback, state, item, balloon icon) are checked here.
 std::wstring Record(const NOTIFYICONDATAW& data);
