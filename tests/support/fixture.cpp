@@ -91,7 +91,7 @@ std::wstring Record(const NOTIFYICONDATAW& data)
     return text;
 }
 
-static std::wstring Units(const wchar_t* units, size_t count)
+std::wstring Units(const wchar_t* units, size_t count)
 {
     std::wstring text(units, count);
     std::replace(text.begin(), text.end(), L'\0', L'\x2400');
@@ -145,11 +145,6 @@ std::wstring SharedState()
             swprintf(name, ARRAYSIZE(name), L"%u", format);
         }
         text += L" " + std::wstring(name);
-        const HANDLE data = format == CF_UNICODETEXT ? GetClipboardData(format) : nullptr;
-        if (const auto* units = static_cast<const wchar_t*>(GlobalLock(data))) {
-            text += L"=" + Units(units, GlobalSize(data) / sizeof(wchar_t));
-            GlobalUnlock(data);
-        }
     }
     CloseClipboard();
     return text + Values(L"Run", kRunKey) + Values(L"Approved", kApprovedRunKey);

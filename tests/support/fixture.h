@@ -28,14 +28,15 @@ HWND CreateHiddenWindow();
 // icon when it is not the information one; empty if none.
 std::wstring Balloon();
 
+// Text units as they are, a NUL shown as ␀.
+std::wstring Units(const wchar_t* units, size_t count);
 // The effects recorded at the seams since the last call, each followed by "|".
 std::wstring Sequence();
 // A record the shell was given as "vN 0xFLAGS ICON 'tip'", plus " TITLE: TEXT (N)" for a balloon. The fields
 // the program never varies (size, window, id, callback, state, item, balloon icon) are checked here.
 std::wstring Record(const NOTIFYICONDATAW& data);
 // All that other programs see: the clipboard's owner ("ours" is the program's window) and every format on it,
-// Unicode text with every unit of its block (NUL shown as ␀), then every value under the keys that start
-// programs at logon. Blocks the program filled must not show the seam's 0xABAB.
+// then every value under the keys that start programs at logon, strings with every unit.
 std::wstring SharedState();
 
 // Dispatches this thread's messages until `done` or the deadline.

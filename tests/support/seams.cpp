@@ -66,6 +66,7 @@ std::wstring processIdentity;
 std::vector<std::wstring> messageBoxes;
 std::vector<std::wstring> sequence;
 int failedAllocs = 0;
+int refusedWrites = 0;
 
 namespace {
 
@@ -356,18 +357,31 @@ static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved
                                           DWORD bytes)
 {
     Record(L"set " + std::wstring(name));
+    if (refusedWrites > 0) {
+        refusedWrites--;
+        return ERROR_ACCESS_DENIED;
+    }
     return __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
 }
 
 static LSTATUS WINAPI Seam_RegDeleteValueW(HKEY key, LPCWSTR name)
 {
     Record(L"unset " + std::wstring(name));
+    if (refusedWrites > 0) {
+        refusedWrites--;
+        return ERROR_ACCESS_DENIED;
+    }
     return __real___imp_RegDeleteValueW(key, name);
 }
 
 static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
 {
-    Record(L"clipboard " + std::to_wstring(format));
+    std::wstring text;
+    if (const auto* units = static_cast<const wchar_t*>(GlobalLock(data))) {
+        text = fixture::Units(units, GlobalSize(data) / sizeof(wchar_t));
+        GlobalUnlock(data);
+    }
+    Record(L"clipboard " + std::to_wstring(format) + L" " + text);
     return __real___imp_SetClipboardData(format, data);
 }
 

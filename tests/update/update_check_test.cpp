@@ -96,7 +96,7 @@ TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
         {L"file:///C:/windows/notepad.exe", false},
         {L"https://", false},
         {L"https://h", true},
-        {L"https:/h/x", false},
+        {L"https:/host", false},
         {L"https:///x", false},
         {L"https://?x", false},
         {L"https://#x", false},
