@@ -160,7 +160,8 @@ static EXECUTION_STATE WINAPI Seam_SetThreadExecutionState(EXECUTION_STATE state
 static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
 {
     const MOUSEINPUT& mouse = input->mi;
-    const bool still = mouse.dwFlags == MOUSEEVENTF_MOVE && mouse.dx == 0 && mouse.dy == 0;
+    const bool still = mouse.dwFlags == MOUSEEVENTF_MOVE && mouse.dx == 0 && mouse.dy == 0 && mouse.mouseData == 0 &&
+                       mouse.time == 0 && mouse.dwExtraInfo == 0;
     Note(count == 1 && size == sizeof(INPUT) && input->type == INPUT_MOUSE && still ? 'I' : '?');
     return count;
 }
@@ -356,7 +357,10 @@ static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, L
 static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
                                           DWORD bytes)
 {
-    Record(L"set " + std::wstring(name));
+    // What the registry is handed: it would mend a missing terminator itself.
+    const auto* units = reinterpret_cast<const wchar_t*>(data);
+    const std::wstring text = type == REG_SZ ? fixture::Units(units, bytes / sizeof(wchar_t)) : L"?";
+    Record(L"set " + std::wstring(name) + L" " + text);
     if (refusedWrites > 0) {
         refusedWrites--;
         return ERROR_ACCESS_DENIED;
