@@ -1,74 +1,147 @@
 // The window procedure, driven in-process through a hidden window made as
-// start-up makes it; balloons, tooltip, icon and the shell are read at the seam.
+// start-up makes it; the shell is read at the seam, the clipboard and the
+// registry as other programs read them.
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 using namespace fixture;
 using seams::notifications;
 
 namespace {
 
-// The tooltip of the record at rest, with the icon it shows.
-std::wstring Tip()
+enum class Trouble { None, ClipboardHeld, NoPath, NoMemory, NoRunKey, RunKeyReadOnly, WriteRefused };
+
+// Another program's copy: its rich text and its plain text, the clipboard its own.
+void CopyElsewhere(HWND other)
 {
-    if (notifications.empty()) {
-        return L"";
+    OpenClipboard(other);
+    EmptyClipboard();
+    const UINT rich = RegisterClipboardFormatW(L"Rich Text Format");
+    for (const UINT format : {rich, UINT{CF_UNICODETEXT}}) {
+        const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sizeof(L"antes"));
+        memcpy(GlobalLock(block), L"antes", sizeof(L"antes"));
+        GlobalUnlock(block);
+        SetClipboardData(format, block);
     }
-    const NOTIFYICONDATAW& rest = notifications.back().data;
-    EXPECT_EQ(rest.uFlags, 0x87u);
-    return rest.szTip + std::wstring(rest.hIcon == AppState::iconPaused ? L" [paused]" : L" [active]");
+    CloseClipboard();
+}
+
+void SetRunKeyAccess(const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, WRITE_DAC, &key);
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+    RegCloseKey(key);
+    LocalFree(descriptor);
+}
+
+// Brings the trouble about, or when `on` is false ends it.
+void Cause(Trouble trouble, bool on, HWND other)
+{
+    switch (trouble) {
+    case Trouble::ClipboardHeld:
+        on ? OpenClipboard(other) : CloseClipboard();
+        break;
+    case Trouble::NoPath:
+        seams::modulePath = on ? L"C:\\" + std::wstring(32766, L'p') : L"C:\\Programas\\Noctara.exe";
+        break;
+    case Trouble::NoMemory:
+        seams::failedAllocs = on ? 1 : 0;
+        break;
+    case Trouble::WriteRefused:
+        seams::refusedWrites = on ? 1 : 0;
+        break;
+    case Trouble::NoRunKey:
+        if (on) {
+            RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
+        } else {
+            HKEY key = nullptr;
+            RegCreateKeyW(HKEY_CURRENT_USER, kRunKey, &key);
+            RegCloseKey(key);
+        }
+        break;
+    case Trouble::RunKeyReadOnly:
+        SetRunKeyAccess(on ? L"D:(A;;KRWD;;;WD)" : L"D:(A;;KA;;;WD)");
+        break;
+    case Trouble::None:
+        break;
+    }
 }
 
 }  // namespace
 
-TEST(Dispatch, EachCommandIsConfirmedByItsBalloonAndTheTooltipFollows)
+// Each command and each way it can fail: the balloon says which, after the effect, and nothing else changes.
+TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
 {
     const HWND window = CreateHiddenWindow();
-    const std::wstring active = L"Noctara v1.2.2 (Ativo) [active]";
+    const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    Cause(Trouble::NoPath, false, other);
+    const std::wstring active = L"v4 0x97 active 'Noctara v1.2.2 (Ativo)' ";
+    const std::wstring theirs = L"clipboard other Rich Text Format 13 16 1 7";
+    const std::wstring off = L"; Run; Approved missing";
+    const std::wstring on = L"; Run Noctara=1:\"C:\\Programas\\Noctara.exe\"␀; Approved missing";
+    const std::wstring failed = L"balloon|modify|";
+    const std::wstring set = L"set Noctara \"C:\\Programas\\Noctara.exe\"␀|";
+    const std::wstring unchanged =
+        active + L"Configuração: Não foi possível alterar a inicialização com o Windows. (2)";
+    const std::wstring uncopied = active + L"Noctara: Não foi possível copiar o caminho. (2)";
     const struct {
         WPARAM command;  // 0: a double-click on the icon
-        bool failing;    // another window holds the clipboard, and the Run key is gone
-        const wchar_t* balloon;
-        std::wstring tip;
+        Trouble trouble;
+        std::wstring calls;
+        std::wstring balloon;
+        std::wstring state;
     } steps[] = {
-        {0, false, L"Noctara: Pausado. O dispositivo pode dormir.", L"Noctara v1.2.2 (Pausado) [paused]"},
-        {40001, false, L"Noctara: Ativo! O dispositivo não irá dormir.", active},
-        {40002, false, L"Configuração: Iniciará com o Windows.", active},
-        {40002, false, L"Configuração: Removido da inicialização com o Windows.", active},
-        {40002, true, L"Configuração: Não foi possível alterar a inicialização com o Windows. (!)", active},
-        {40005, false, L"Sucesso: Caminho copiado.", active},
-        {40005, true, L"Noctara: Não foi possível copiar o caminho. (!)", active},
+        {0, Trouble::None, L"modify|balloon|modify|",
+         L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' Noctara: Pausado. O dispositivo pode dormir. (1)", theirs + off},
+        {40001, Trouble::None, L"modify|balloon|modify|", active + L"Noctara: Ativo! O dispositivo não irá dormir. (1)",
+         theirs + off},
+        {40002, Trouble::None, set + L"balloon|modify|", active + L"Configuração: Iniciará com o Windows. (1)",
+         theirs + on},
+        {40002, Trouble::RunKeyReadOnly, failed, unchanged, theirs + on},
+        {40002, Trouble::WriteRefused, L"unset Noctara|" + failed, unchanged, theirs + on},
+        {40002, Trouble::None, L"unset Noctara|balloon|modify|",
+         active + L"Configuração: Removido da inicialização com o Windows. (1)", theirs + off},
+        {40002, Trouble::NoRunKey, failed, unchanged, theirs + L"; Run missing; Approved missing"},
+        {40002, Trouble::WriteRefused, set + failed, unchanged, theirs + off},
+        {40005, Trouble::None, L"clipboard 13 C:\\Programas\\Noctara.exe␀|balloon|modify|",
+         active + L"Sucesso: Caminho copiado. (1)", L"clipboard ours 13 16 1 7" + off},
+        {40005, Trouble::ClipboardHeld, failed, uncopied, theirs + off},
+        {40005, Trouble::NoPath, failed, uncopied, theirs + off},
+        {40005, Trouble::NoMemory, failed, uncopied, theirs + off},
     };
-    const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
     for (const auto& step : steps) {
-        if (step.failing) {
-            OpenClipboard(other);
-            RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
-        }
+        SCOPED_TRACE(testing::Message() << step.command << " " << static_cast<int>(step.trouble));
+        CopyElsewhere(other);
+        Cause(step.trouble, true, other);
         notifications.clear();
+        Sequence();
         if (step.command == 0) {
             Tray(window, WM_LBUTTONDBLCLK);
         } else {
             SendMessageW(window, WM_COMMAND, step.command, 0);
         }
-        EXPECT_EQ(Balloon(), step.balloon);
-        EXPECT_EQ(Tip(), step.tip);
-        if (step.failing) {
+        EXPECT_EQ(Sequence(), step.calls);
+        ASSERT_GE(notifications.size(), 2u);
+        EXPECT_EQ(Record(notifications.rbegin()[1].data), step.balloon);
+        // Read with the Run key still as the step left it, and the clipboard free.
+        const bool held = step.trouble == Trouble::ClipboardHeld;
+        if (held) {
             CloseClipboard();
-            HKEY key = nullptr;
-            EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
-                << "the Run key is not the program's to make";
-            RegCreateKeyW(HKEY_CURRENT_USER, kRunKey, &key);
-            RegCloseKey(key);
+        }
+        EXPECT_EQ(SharedState(), step.state);
+        if (!held) {
+            Cause(step.trouble, false, other);
         }
     }
 
     // Quitting removes the icon and withdraws this thread's request.
-    notifications.clear();
     SendMessageW(window, WM_COMMAND, 40006, 0);
-    ASSERT_EQ(notifications.size(), 1u);
-    EXPECT_EQ(notifications[0].message, DWORD{NIM_DELETE}) << "a ghost icon stays behind";
+    EXPECT_EQ(Sequence(), L"delete|") << "a ghost icon stays behind";
     EXPECT_EQ(seams::Shape(GetCurrentThreadId()), "RR");
 }

@@ -228,3 +228,19 @@ TEST(Shortcut, TheSavedFileHoldsTheTargetItsFolderIconNameAndIdentity)
     }
     CoUninitialize();
 }
+
+TEST(ShortcutFolder, IsBelowTheRoamingFolderWithOneBackslashAndMadeOnlyAtBackslashes)
+{
+    const std::wstring below = L"Microsoft\\Windows\\Start Menu\\Programs\\Qorvex Labs\\";
+    EXPECT_EQ(ShortcutFolderBelow(L"C:\\R"), L"C:\\R\\" + below);
+    EXPECT_EQ(ShortcutFolderBelow(L"C:\\R\\"), L"C:\\R\\" + below);
+    EXPECT_EQ(ShortcutFolderBelow(L"C:\\R/"), L"C:\\R/\\" + below);
+
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring base = temp + std::wstring(L"tree") + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryTree(base + L"\\x\\y\\z");
+    EXPECT_NE(GetFileAttributesW((base + L"\\x\\y\\z").c_str()), INVALID_FILE_ATTRIBUTES) << "the last one too";
+    CreateDirectoryTree(base + L"\\a/b\\c\\");
+    EXPECT_EQ(GetFileAttributesW((base + L"\\a").c_str()), INVALID_FILE_ATTRIBUTES) << "made at a forward slash";
+}

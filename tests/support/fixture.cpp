@@ -51,6 +51,105 @@ std::wstring Balloon()
     return balloon.szInfoTitle + (L": " + std::wstring(balloon.szInfo)) + mark;
 }
 
+std::wstring Sequence()
+{
+    std::wstring calls;
+    for (const std::wstring& call : seams::sequence) {
+        calls += call + L"|";
+    }
+    seams::sequence.clear();
+    return calls;
+}
+
+// Up to the first NUL, which must be inside the field.
+template <size_t N>
+std::wstring Field(const wchar_t (&field)[N])
+{
+    const size_t length = wcsnlen(field, N);
+    return length < N ? std::wstring(field, length) : L"<unterminated>";
+}
+
+std::wstring Record(const NOTIFYICONDATAW& data)
+{
+    EXPECT_EQ(data.cbSize, 976u);
+    EXPECT_EQ(data.hWnd, AppState::mainWindow);
+    EXPECT_EQ(data.uID, 1u);
+    EXPECT_EQ(data.uCallbackMessage, 0x8001u);
+    EXPECT_EQ(data.dwState | data.dwStateMask, 0u);
+    EXPECT_EQ(data.guidItem, GUID{});
+    EXPECT_EQ(data.hBalloonIcon, nullptr);
+    const HICON icon = data.hIcon;
+    wchar_t head[32] = {};
+    swprintf(head, ARRAYSIZE(head), L"v%u 0x%02X ", data.uVersion, data.uFlags);
+    std::wstring text = head;
+    text += icon == AppState::iconActive ? L"active" : icon == AppState::iconPaused ? L"paused" : L"other";
+    text += L" '" + Field(data.szTip) + L"'";
+    if ((data.uFlags & NIF_INFO) != 0) {
+        text += L" " + Field(data.szInfoTitle) + L": " + Field(data.szInfo);
+        text += L" (" + std::to_wstring(data.dwInfoFlags) + L")";
+    }
+    return text;
+}
+
+std::wstring Units(const wchar_t* units, size_t count)
+{
+    std::wstring text(units, count);
+    std::replace(text.begin(), text.end(), L'\0', L'\x2400');
+    return text;
+}
+
+static std::wstring Values(const wchar_t* label, const wchar_t* path)
+{
+    std::wstring text = L"; " + std::wstring(label);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return text + L" missing";
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256] = {};
+        DWORD nameLength = ARRAYSIZE(name);
+        DWORD type = 0;
+        BYTE data[8192] = {};
+        DWORD bytes = sizeof(data);
+        if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &bytes) != ERROR_SUCCESS) {
+            break;
+        }
+        text += L" " + std::wstring(name) + L"=" + std::to_wstring(type) + L":";
+        if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            text += Units(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t));
+            continue;
+        }
+        for (DWORD b = 0; b < bytes; ++b) {
+            wchar_t hex[4] = {};
+            swprintf(hex, ARRAYSIZE(hex), L"%02X", data[b]);
+            text += hex;
+        }
+    }
+    RegCloseKey(key);
+    return text;
+}
+
+std::wstring SharedState()
+{
+    // With a window: Wine lets two windowless openers in at once.
+    static const HWND reader = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    const HWND owner = GetClipboardOwner();
+    std::wstring text = L"clipboard ";
+    text += owner == nullptr ? L"none" : owner == AppState::mainWindow ? L"ours" : L"other";
+    if (!OpenClipboard(reader)) {
+        return text + L" held";
+    }
+    for (UINT format = EnumClipboardFormats(0); format != 0; format = EnumClipboardFormats(format)) {
+        wchar_t name[64] = {};
+        if (GetClipboardFormatNameW(format, name, ARRAYSIZE(name)) == 0) {
+            swprintf(name, ARRAYSIZE(name), L"%u", format);
+        }
+        text += L" " + std::wstring(name);
+    }
+    CloseClipboard();
+    return text + Values(L"Run", kRunKey) + Values(L"Approved", kApprovedRunKey);
+}
+
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;

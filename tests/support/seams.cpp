@@ -35,6 +35,11 @@ SEAM(int, MessageBoxW, (HWND, LPCWSTR, LPCWSTR, UINT))
 SEAM(HRESULT, SetCurrentProcessExplicitAppUserModelID, (PCWSTR))
 SEAM(ULONGLONG, GetTickCount64, ())
 SEAM(BOOL, ChangeWindowMessageFilterEx, (HWND, UINT, DWORD, PCHANGEFILTERSTRUCT))
+SEAM(BOOL, PostMessageW, (HWND, UINT, WPARAM, LPARAM))
+SEAM(LSTATUS, RegSetValueExW, (HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD))
+SEAM(LSTATUS, RegDeleteValueW, (HKEY, LPCWSTR))
+SEAM(HANDLE, SetClipboardData, (UINT, HANDLE))
+SEAM(HGLOBAL, GlobalAlloc, (UINT, SIZE_T))
 
 // WinHTTP's header declares no imports, so its calls are wrapped by name (-Wl,--wrap=NAME).
 extern "C" {
@@ -61,6 +66,9 @@ std::wstring shortcutIdentity;
 std::wstring processIdentity;
 std::vector<std::wstring> messageBoxes;
 std::vector<std::wstring> messageFilters;
+std::vector<std::wstring> sequence;
+int failedAllocs = 0;
+int refusedWrites = 0;
 
 namespace {
 
@@ -82,6 +90,12 @@ thread_local int tickMs = 0;
 int clockReadingsLeft = 0;
 ULONGLONG clockLeap = 0;
 ULONGLONG clockBase = 0;
+
+void Record(const std::wstring& call)
+{
+    const Guard guard;
+    sequence.push_back(call);
+}
 
 void Note(char what)
 {
@@ -148,7 +162,8 @@ static EXECUTION_STATE WINAPI Seam_SetThreadExecutionState(EXECUTION_STATE state
 static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
 {
     const MOUSEINPUT& mouse = input->mi;
-    const bool still = mouse.dwFlags == MOUSEEVENTF_MOVE && mouse.dx == 0 && mouse.dy == 0;
+    const bool still = mouse.dwFlags == MOUSEEVENTF_MOVE && mouse.dx == 0 && mouse.dy == 0 && mouse.mouseData == 0 &&
+                       mouse.time == 0 && mouse.dwExtraInfo == 0;
     Note(count == 1 && size == sizeof(INPUT) && input->type == INPUT_MOUSE && still ? 'I' : '?');
     return count;
 }
@@ -187,9 +202,26 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     return thread;
 }
 
+static std::wstring ShellCall(DWORD message, const NOTIFYICONDATAW& data)
+{
+    switch (message) {
+    case NIM_ADD:
+        return L"add";
+    case NIM_MODIFY:
+        return (data.uFlags & NIF_INFO) != 0 ? L"balloon" : L"modify";
+    case NIM_DELETE:
+        return L"delete";
+    case NIM_SETVERSION:
+        return L"version " + std::to_wstring(data.uVersion);
+    default:
+        return L"?";
+    }
+}
+
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
+    Record(ShellCall(message, *data));
     if (message == NIM_ADD && refusedAdds != 0) {
         refusedAdds -= refusedAdds > 0;
         return FALSE;
@@ -215,6 +247,7 @@ static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int
         lastMenu += text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
         lastMenu += std::wstring(state & MF_CHECKED ? L"*" : L"") + (state & MF_GRAYED ? L"~" : L"") + L"|";
     }
+    Record(L"menu");
     return TRUE;
 }
 
@@ -325,4 +358,60 @@ extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, L
     const DWORD value = length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
     httpSettings.push_back(L"option " + std::to_wstring(option) + L"=" + std::to_wstring(value));
     return __real_WinHttpSetOption(handle, option, buffer, length);
+}
+
+static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Record(L"post " + std::to_wstring(message));
+    return __real___imp_PostMessageW(window, message, wParam, lParam);
+}
+
+static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
+                                          DWORD bytes)
+{
+    // What the registry is handed: it would mend a missing terminator itself.
+    const auto* units = reinterpret_cast<const wchar_t*>(data);
+    const std::wstring text = type == REG_SZ ? fixture::Units(units, bytes / sizeof(wchar_t)) : L"?";
+    Record(L"set " + std::wstring(name) + L" " + text);
+    if (refusedWrites > 0) {
+        refusedWrites--;
+        return ERROR_ACCESS_DENIED;
+    }
+    return __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
+}
+
+static LSTATUS WINAPI Seam_RegDeleteValueW(HKEY key, LPCWSTR name)
+{
+    Record(L"unset " + std::wstring(name));
+    if (refusedWrites > 0) {
+        refusedWrites--;
+        return ERROR_ACCESS_DENIED;
+    }
+    return __real___imp_RegDeleteValueW(key, name);
+}
+
+static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
+{
+    std::wstring text;
+    if (const auto* units = static_cast<const wchar_t*>(GlobalLock(data))) {
+        text = fixture::Units(units, GlobalSize(data) / sizeof(wchar_t));
+        GlobalUnlock(data);
+    }
+    Record(L"clipboard " + std::to_wstring(format) + L" " + text);
+    return __real___imp_SetClipboardData(format, data);
+}
+
+static HGLOBAL WINAPI Seam_GlobalAlloc(UINT flags, SIZE_T bytes)
+{
+    if (failedAllocs > 0) {
+        failedAllocs--;
+        return nullptr;
+    }
+    const HGLOBAL block = __real___imp_GlobalAlloc(flags, bytes);
+    void* memory = block != nullptr && (flags & GMEM_ZEROINIT) == 0 ? GlobalLock(block) : nullptr;
+    if (memory != nullptr) {
+        FillMemory(memory, bytes, 0xAB);
+        GlobalUnlock(block);
+    }
+    return block;
 }

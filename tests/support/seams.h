@@ -59,4 +59,15 @@ extern std::vector<std::wstring> messageBoxes;
 // "(other window)" added when it was not the program's window.
 extern std::vector<std::wstring> messageFilters;
 
+// Any thread: every effect that others see, in the order made: the shell's "add", "version N", "modify",
+// "balloon" and "delete"; "menu" once a menu has been tracked and closed; "post N" for a message posted;
+// "set NAME TEXT" (a string's units, else "?") and "unset NAME" for a registry value; "clipboard N TEXT" for a block
+// placed in format N, with every unit of it as fixture::Units shows them (the clipboard may mend a block as it takes
+// it).
+extern std::vector<std::wstring> sequence;
+// The next `refusedWrites` registry writes or deletions fail as a read-only key's would.
+extern int refusedWrites;
+// Blocks from GlobalAlloc come filled with 0xAB, never zero as fresh memory often is; `failedAllocs` more fail.
+extern int failedAllocs;
+
 }  // namespace seams
