@@ -64,6 +64,7 @@ for bad in "http://localhost/dl/Noctara-$version-win-x64.zip" "ftp://localhost/N
     "https:///Noctara-$version-win-x64.zip" "Noctara-$version-win-x64.zip"; do
     refused localhost:9 "$bad" "DOWNLOAD_URL '$bad' is no https:// address"
 done
+refused localhost:9 "https://localhost/a b/Noctara-$version-win-x64.zip" "is not a plain address"
 for bad in https://localhost/dl/Noctara-9.9.9-win-x64.zip "https://localhost/Noctara-$version-win-x64.zip/" \
     "https://localhost/Noctara-$version-win-x64.zip?x=1" "https://localhost/Noctara-$version-win-x64.zip.exe"; do
     refused localhost:9 "$bad" "DOWNLOAD_URL '$bad' does not end in the zip's name, /Noctara-$version-win-x64.zip"
