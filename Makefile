@@ -33,17 +33,20 @@ bench-build: deps
 bench: bench-build
 	@scripts/bench.sh build-bench
 
-# Signed with `make release SIGN_PFX=... SIGN_PASSWORD_FILE=... [SIGN_CA=...]`,
-# time-stamped with SIGN_TSA=URL [SIGN_TSA_CA=...] besides; make hands them to
-# the script in its environment.
+# `make release UPDATE_AUTHORITY=host[:port] [DOWNLOAD_URL=https://.../ZIP]
+# [HOMEPAGE=https://...] [DIST=dist]`: the update service is required, the
+# download address brings the winget and Scoop manifests. Signed with
+# SIGN_PFX=... SIGN_PASSWORD_FILE=... [SIGN_CA=...], time-stamped with
+# SIGN_TSA=URL [SIGN_TSA_CA=...] besides; make hands them all to the program
+# in its environment.
 release: deps
-	@scripts/release.sh
+	@scripts/release.py pack --dist "$(or $(DIST),dist)"
 
 # `make verify-release ZIP=... [SIGN_CA=...] [SIGN_TSA_CA=...]`: rebuilds the
 # zip's exe from this checkout in build-verify/ and compares. Not after deps:
 # installing packages would change the toolchain it compares.
 verify-release:
-	@scripts/verify-release.sh "$(ZIP)"
+	@scripts/release.py verify "$(ZIP)"
 
 screenshots: bench-build
 	@scripts/screenshots.sh build-bench

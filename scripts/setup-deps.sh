@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
     g++-mingw-w64-x86-64-win32 mingw-w64-tools binutils-mingw-w64-x86-64
     wine wine64 xvfb xdotool x11-utils xauth icoutils imagemagick
-    cmake ninja-build make python3 openssl osslsigncode googletest procps git clang clang-format clang-tidy
+    cmake ninja-build make python3 python3-jsonschema python3-yaml openssl osslsigncode googletest procps git
+    clang clang-format clang-tidy
 )
 
 missing=()

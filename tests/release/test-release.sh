@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# make release and make verify-release, unsigned, signed and time-stamped, and what each must refuse; no Wine.
+# make release and make verify-release, unsigned, signed and time-stamped, with their manifests, and what each
+# must refuse; no Wine.
 # They run in a clone, build-release-test/, kept between runs so that a warm run rebuilds only what changed.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -14,20 +15,60 @@ src="$root/build-release-test"
 commit="$(git -C "$root" stash create)"
 commit="${commit:-$(git -C "$root" rev-parse HEAD)}"
 git -C "$src" checkout -q -f --detach "$commit"
+version="$(sed -n 's/^project(Noctara VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")"
 cd "$(mktemp -d)"
 authority=
 trap 'kill $authority 2>/dev/null; rm -rf "$PWD"' EXIT
-release() { "$src/scripts/release.sh" "$PWD/dist" >log 2>&1; }
+url=https://localhost/dl/Noctara-$version-win-x64.zip
+release() { make -s -C "$src" release DIST="$PWD/dist" UPDATE_AUTHORITY=localhost:9 DOWNLOAD_URL="$url" >log 2>&1; }
+# refused AUTHORITY URL REASON: no zip and no manifest, whatever an earlier release left; REASON said.
+refused() {
+    ! UPDATE_AUTHORITY="$1" DOWNLOAD_URL="$2" "$src/scripts/release.py" pack --dist "$PWD/dist" >log 2>&1 ||
+        fail "released with UPDATE_AUTHORITY=$1 DOWNLOAD_URL=$2"
+    grep -qF "$3" log || fail "UPDATE_AUTHORITY=$1 DOWNLOAD_URL=$2 not refused for $3: $(tail -n2 log)"
+    [[ -z "$(find dist -type f)" ]] || fail "a refused release left $(find dist -type f)"
+}
 verify() { make -s -C "$src" verify-release ZIP="$PWD/$1" >log 2>&1 || true; }
 verdict() { grep '^verify-release: ' log | tail -n1 | grep -qF "verify-release: $1" || fail "$2: $(tail -n3 log)"; }
-unset SIGN_PFX SIGN_PASSWORD_FILE SIGN_CA SIGN_TSA SIGN_TSA_CA
-export SOURCE_DATE_EPOCH=1767225600 NOCTARA_UPDATE_AUTHORITY=localhost:9
+unset SIGN_PFX SIGN_PASSWORD_FILE SIGN_CA SIGN_TSA SIGN_TSA_CA UPDATE_AUTHORITY DOWNLOAD_URL HOMEPAGE DIST
+export SOURCE_DATE_EPOCH=1767225600
 
 release || fail "unsigned release failed: $(tail log)"
 grep -q '^Unsigned: ' log || fail "an unsigned release does not say so"
 python3 -m zipfile -e dist/*.zip unsigned
-# The rest of BUILDINFO.txt is proved by verify-release's rebuild below.
+# The rest of BUILDINFO.txt is proved by verify-release's rebuild below, made with what it records.
 grep -qx $'source-date-epoch: 1767225600\r' unsigned/BUILDINFO.txt || fail "BUILDINFO.txt lacks a CRLF epoch line"
+grep -qx $'update-authority: localhost:9\r' unsigned/BUILDINFO.txt || fail "BUILDINFO.txt lacks the authority"
+# The service's address in UTF-16, as the exe holds it.
+grep -qaP "$(sed 's/./&\\x00/g' <<<'https://localhost:9/')" unsigned/Noctara.exe || fail "the exe asks another service"
+grep -q $'^Noctara '"$version"$'\r$' unsigned/LEIA-ME.txt || fail "LEIA-ME.txt does not name the version"
+grep -qF 'GET https://localhost:9/api/proxy?file=check_update.php' unsigned/LEIA-ME.txt ||
+    fail "LEIA-ME.txt does not say what is sent where"
+! grep -q '@' unsigned/LEIA-ME.txt || fail "a placeholder is left in LEIA-ME.txt"
+for name in LEIA-ME.txt LICENSE THIRD-PARTY-NOTICES.txt BUILDINFO.txt; do
+    ! grep -qv $'\r$' "unsigned/$name" || fail "$name has a line without CRLF"
+done
+! grep -q $'\r' unsigned/SHA256SUMS || fail "SHA256SUMS is not in sha256sum's own LF form"
+"$root/tests/release/check-manifests.py" "$src/packaging/schemas" dist "$version" "$url" || fail "bad manifests"
+
+for bad in updates.noctara.invalid Example.INVALID:443 host:0 host:65536 host:08 host: host:x -host host- a..b a_b .a \
+    "$(printf 'a%.0s' {1..64}).example" "$(printf 'abcdefg.%.0s' {1..32})example" 'a b' '[::1]:443'; do
+    refused "$bad" "$url" "UPDATE_AUTHORITY '$bad'"
+done
+refused "" "$url" "no update service given: make release UPDATE_AUTHORITY=host[:port]"
+# Each accepted: the release goes on to the address, refused next.
+for good in h:1 h:65535 127.0.0.1:8443 a-b.C9 "$(printf 'a%.0s' {1..63}).example"; do
+    refused "$good" "http://localhost/Noctara-$version-win-x64.zip" "DOWNLOAD_URL 'http://"
+done
+for bad in "http://localhost/dl/Noctara-$version-win-x64.zip" "ftp://localhost/Noctara-$version-win-x64.zip" \
+    "https:///Noctara-$version-win-x64.zip" "Noctara-$version-win-x64.zip"; do
+    refused localhost:9 "$bad" "DOWNLOAD_URL '$bad' is no https:// address"
+done
+refused localhost:9 "https://localhost/a b/Noctara-$version-win-x64.zip" "is not a plain address"
+for bad in https://localhost/dl/Noctara-9.9.9-win-x64.zip "https://localhost/Noctara-$version-win-x64.zip/" \
+    "https://localhost/Noctara-$version-win-x64.zip?x=1" "https://localhost/Noctara-$version-win-x64.zip.exe"; do
+    refused localhost:9 "$bad" "DOWNLOAD_URL '$bad' does not end in the zip's name, /Noctara-$version-win-x64.zip"
+done
 # Every archive and object in the link map, import libraries of Windows' DLLs too: they are MinGW-w64's files,
 # and telling them from code by member name would be guesswork. LTO's temporary objects are Noctara's own.
 linked="$(sed -n 's/^\([^ ]*\.a\)(.*/\1/p; s/^LOAD \(.*\.o\)$/\1/p' "$src/build-release/Noctara.map" | grep -v ltrans)"
@@ -49,9 +90,10 @@ export SIGN_PFX="$PWD/test.pfx" SIGN_PASSWORD_FILE="$PWD/pass" SIGN_CA="$PWD/ca.
 
 release || fail "signed release failed: $(tail log)"
 grep -q 'signature lapses when the certificate expires' log || fail "no word that the signature will lapse"
-mv dist/*.zip first.zip
+mv dist first
 release || fail "signed release failed: $(tail log)"
-cmp -s first.zip dist/*.zip || fail "two signed releases differ"
+diff -r first dist >/dev/null || fail "two signed releases differ: $(diff -rq first dist)"
+mv first/*.zip first.zip
 ! grep -qf pass log || fail "the password is in the log"
 python3 -m zipfile -e first.zip signed
 osslsigncode verify -CAfile ca.pem -in signed/Noctara.exe >verify || fail "the signed exe does not verify"
