@@ -49,37 +49,13 @@ BOOL WINAPI __real_WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD);
 
 namespace seams {
 
-int workerTickMs = 1000;
-int failedWorkers = 0;
-long long workerSeed = -1;
-std::vector<std::uint32_t> workerSeeds;
-std::vector<std::wstring> httpSettings;
-std::vector<std::wstring> timers;
-std::vector<Notification> notifications;
-std::wstring lastMenu;
-std::wstring lastTracking;
-HMENU lastMenuHandle = nullptr;
-std::vector<std::wstring> opened;
-int refusedAdds = 0;
-std::wstring modulePath;
-std::wstring shortcutIdentity;
-std::wstring processIdentity;
-std::vector<std::wstring> messageBoxes;
-std::vector<std::wstring> messageFilters;
-std::vector<std::wstring> sequence;
-int failedAllocs = 0;
-int refusedWrites = 0;
-
 namespace {
 
 // Written by the workers' threads too.
 SRWLOCK lock = SRWLOCK_INIT;
 
-class Guard {
-public:
+struct Guard {
     Guard() { AcquireSRWLockExclusive(&lock); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
     ~Guard() { ReleaseSRWLockExclusive(&lock); }
 };
 
@@ -231,9 +207,6 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 
 static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
 {
-    wchar_t tracking[64] = {};
-    swprintf(tracking, ARRAYSIZE(tracking), L"flags 0x%02X at %d,%d", flags, x, y);
-    lastTracking = tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L"");
     lastMenuHandle = menu;
     lastMenu.clear();
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
@@ -247,7 +220,9 @@ static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int
         lastMenu += text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
         lastMenu += std::wstring(state & MF_CHECKED ? L"*" : L"") + (state & MF_GRAYED ? L"~" : L"") + L"|";
     }
-    Record(L"menu");
+    wchar_t tracking[64] = {};
+    swprintf(tracking, ARRAYSIZE(tracking), L"menu 0x%02X at %d,%d", flags, x, y);
+    Record(tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L""));
     return TRUE;
 }
 
@@ -362,8 +337,13 @@ extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, L
 
 static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    Record(L"post " + std::to_wstring(message));
+    Record(L"post " + std::to_wstring(message) + (window == AppState::mainWindow ? L"" : L" elsewhere"));
     return __real___imp_PostMessageW(window, message, wParam, lParam);
+}
+
+static bool Refused()
+{
+    return refusedWrites > 0 && refusedWrites-- > 0;
 }
 
 static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
@@ -373,21 +353,13 @@ static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved
     const auto* units = reinterpret_cast<const wchar_t*>(data);
     const std::wstring text = type == REG_SZ ? fixture::Units(units, bytes / sizeof(wchar_t)) : L"?";
     Record(L"set " + std::wstring(name) + L" " + text);
-    if (refusedWrites > 0) {
-        refusedWrites--;
-        return ERROR_ACCESS_DENIED;
-    }
-    return __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
+    return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
 }
 
 static LSTATUS WINAPI Seam_RegDeleteValueW(HKEY key, LPCWSTR name)
 {
     Record(L"unset " + std::wstring(name));
-    if (refusedWrites > 0) {
-        refusedWrites--;
-        return ERROR_ACCESS_DENIED;
-    }
-    return __real___imp_RegDeleteValueW(key, name);
+    return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegDeleteValueW(key, name);
 }
 
 static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
