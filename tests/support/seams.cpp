@@ -79,7 +79,7 @@ void Note(char what)
     shapes[GetCurrentThreadId()] += what;
 }
 
-// The product's worker at the test's tick, or as shipped, counted until it returns.
+// The product's worker at the test's tick, or as shipped.
 DWORD WINAPI TestWorker(void* ticket)
 {
     if (workerTickMs == 0) {
@@ -144,8 +144,7 @@ static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
     return count;
 }
 
-// A worker's tick, told apart from the short sleeps that finish a tick woken
-// early; a sleep longer than the tick is no tick of the worker's.
+// A tick, told apart from the short sleeps that finish one woken early.
 static void WINAPI Seam_Sleep(DWORD milliseconds)
 {
     if (tickMs > 0 && 2 * milliseconds > static_cast<DWORD>(tickMs)) {
@@ -178,26 +177,13 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     return thread;
 }
 
-static std::wstring ShellCall(DWORD message, const NOTIFYICONDATAW& data)
-{
-    switch (message) {
-    case NIM_ADD:
-        return L"add";
-    case NIM_MODIFY:
-        return (data.uFlags & NIF_INFO) != 0 ? L"balloon" : L"modify";
-    case NIM_DELETE:
-        return L"delete";
-    case NIM_SETVERSION:
-        return L"version " + std::to_wstring(data.uVersion);
-    default:
-        return L"?";
-    }
-}
-
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
-    Record(ShellCall(message, *data));
+    const wchar_t* names[] = {L"add", L"modify", L"delete", L"focus", L"version "};
+    const bool balloon = message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0;
+    const std::wstring version = message == NIM_SETVERSION ? std::to_wstring(data->uVersion) : L"";
+    Record(balloon ? L"balloon" : names[message] + version);
     if (message == NIM_ADD && refusedAdds != 0) {
         refusedAdds -= refusedAdds > 0;
         return FALSE;
@@ -242,8 +228,7 @@ static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
     return kept < modulePath.size() ? size : static_cast<DWORD>(kept);
 }
 
-// Records the identity a shell link's property store is given; Wine would
-// keep nothing of it anyway.
+// The identity a shell link's property store is given; Wine would keep nothing of it.
 static HRESULT STDMETHODCALLTYPE Seam_SetValue(IPropertyStore*, REFPROPERTYKEY key, REFPROPVARIANT value)
 {
     if (IsEqualPropertyKey(key, PKEY_AppUserModel_ID)) {

@@ -118,8 +118,8 @@ TEST(TrayMenu, OpensFromTheMouseAndTheKeyboardAndFollowsTheStateTheRunValueAndTh
             RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, row.runValue, bytes);
         }
         // The right button, and the menu key or Shift+F10 on the icon or on the window.
-        for (const auto& [message, event] : {std::pair{WM_APP + 1, WM_RBUTTONUP}, {WM_APP + 1, WM_CONTEXTMENU},
-                                            {WM_CONTEXTMENU, 0}}) {
+        for (const auto& [message, event] :
+             {std::pair{WM_APP + 1, WM_RBUTTONUP}, {WM_APP + 1, WM_CONTEXTMENU}, {WM_CONTEXTMENU, 0}}) {
             Sequence();
             SendMessageW(window, message, 0, MAKELPARAM(event, 1));
             // A WM_NULL before the menu closes lets the next one vanish.
