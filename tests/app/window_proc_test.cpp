@@ -1,6 +1,4 @@
-// The window procedure, driven in-process through a hidden window made as
-// start-up makes it; the shell is read at the seam, the clipboard and the
-// registry as other programs read them.
+// The window procedure in-process; the shell read at the seam, the clipboard and registry as others read them.
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 
@@ -40,7 +38,7 @@ void SetRunKeyAccess(const wchar_t* sddl)
     LocalFree(descriptor);
 }
 
-// Brings the trouble about, or when `on` is false ends it.
+// Brings the trouble about, or ends it.
 void Cause(Trouble trouble, bool on, HWND other)
 {
     switch (trouble) {
@@ -130,14 +128,11 @@ TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
         ASSERT_GE(notifications.size(), 2u);
         EXPECT_EQ(Record(notifications.rbegin()[1].data), step.balloon);
         // Read with the Run key still as the step left it, and the clipboard free.
-        const bool held = step.trouble == Trouble::ClipboardHeld;
-        if (held) {
+        if (step.trouble == Trouble::ClipboardHeld) {
             CloseClipboard();
         }
         EXPECT_EQ(SharedState(), step.state);
-        if (!held) {
-            Cause(step.trouble, false, other);
-        }
+        Cause(step.trouble, false, other);
     }
 
     // Quitting removes the icon and withdraws this thread's request.

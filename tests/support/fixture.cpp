@@ -45,9 +45,8 @@ std::wstring Balloon()
         return L"";
     }
     const NOTIFYICONDATAW& balloon = found->data;
-    EXPECT_EQ(balloon.uFlags, 0x97u);
     const DWORD icon = balloon.dwInfoFlags;
-    const std::wstring mark = icon == 1 ? L"" : icon == 2 ? L" (!)" : L" (icon " + std::to_wstring(icon) + L")";
+    const std::wstring mark = icon == 1 ? L"" : L" (icon " + std::to_wstring(icon) + L")";
     return balloon.szInfoTitle + (L": " + std::wstring(balloon.szInfo)) + mark;
 }
 
@@ -78,11 +77,10 @@ std::wstring Record(const NOTIFYICONDATAW& data)
     EXPECT_EQ(data.dwState | data.dwStateMask, 0u);
     EXPECT_EQ(data.guidItem, GUID{});
     EXPECT_EQ(data.hBalloonIcon, nullptr);
-    const HICON icon = data.hIcon;
     wchar_t head[32] = {};
     swprintf(head, ARRAYSIZE(head), L"v%u 0x%02X ", data.uVersion, data.uFlags);
     std::wstring text = head;
-    text += icon == AppState::iconActive ? L"active" : icon == AppState::iconPaused ? L"paused" : L"other";
+    text += data.hIcon == AppState::iconActive ? L"active" : data.hIcon == AppState::iconPaused ? L"paused" : L"other";
     text += L" '" + Field(data.szTip) + L"'";
     if ((data.uFlags & NIF_INFO) != 0) {
         text += L" " + Field(data.szInfoTitle) + L": " + Field(data.szInfo);
@@ -114,16 +112,10 @@ static std::wstring Values(const wchar_t* label, const wchar_t* path)
         if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &bytes) != ERROR_SUCCESS) {
             break;
         }
+        // Other types by their size: nothing the program writes.
         text += L" " + std::wstring(name) + L"=" + std::to_wstring(type) + L":";
-        if (type == REG_SZ || type == REG_EXPAND_SZ) {
-            text += Units(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t));
-            continue;
-        }
-        for (DWORD b = 0; b < bytes; ++b) {
-            wchar_t hex[4] = {};
-            swprintf(hex, ARRAYSIZE(hex), L"%02X", data[b]);
-            text += hex;
-        }
+        text += type == REG_SZ ? Units(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t))
+                               : std::to_wstring(bytes) + L" bytes";
     }
     RegCloseKey(key);
     return text;

@@ -49,37 +49,13 @@ BOOL WINAPI __real_WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD);
 
 namespace seams {
 
-int workerTickMs = 1000;
-int failedWorkers = 0;
-long long workerSeed = -1;
-std::vector<std::uint32_t> workerSeeds;
-std::vector<std::wstring> httpSettings;
-std::vector<std::wstring> timers;
-std::vector<Notification> notifications;
-std::wstring lastMenu;
-std::wstring lastTracking;
-HMENU lastMenuHandle = nullptr;
-std::vector<std::wstring> opened;
-int refusedAdds = 0;
-std::wstring modulePath;
-std::wstring shortcutIdentity;
-std::wstring processIdentity;
-std::vector<std::wstring> messageBoxes;
-std::vector<std::wstring> messageFilters;
-std::vector<std::wstring> sequence;
-int failedAllocs = 0;
-int refusedWrites = 0;
-
 namespace {
 
 // Written by the workers' threads too.
 SRWLOCK lock = SRWLOCK_INIT;
 
-class Guard {
-public:
+struct Guard {
     Guard() { AcquireSRWLockExclusive(&lock); }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
     ~Guard() { ReleaseSRWLockExclusive(&lock); }
 };
 
@@ -103,7 +79,7 @@ void Note(char what)
     shapes[GetCurrentThreadId()] += what;
 }
 
-// The product's worker at the test's tick, or as shipped, counted until it returns.
+// The product's worker at the test's tick, or as shipped.
 DWORD WINAPI TestWorker(void* ticket)
 {
     if (workerTickMs == 0) {
@@ -168,8 +144,7 @@ static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
     return count;
 }
 
-// A worker's tick, told apart from the short sleeps that finish a tick woken
-// early; a sleep longer than the tick is no tick of the worker's.
+// A tick, told apart from the short sleeps that finish one woken early.
 static void WINAPI Seam_Sleep(DWORD milliseconds)
 {
     if (tickMs > 0 && 2 * milliseconds > static_cast<DWORD>(tickMs)) {
@@ -202,26 +177,13 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     return thread;
 }
 
-static std::wstring ShellCall(DWORD message, const NOTIFYICONDATAW& data)
-{
-    switch (message) {
-    case NIM_ADD:
-        return L"add";
-    case NIM_MODIFY:
-        return (data.uFlags & NIF_INFO) != 0 ? L"balloon" : L"modify";
-    case NIM_DELETE:
-        return L"delete";
-    case NIM_SETVERSION:
-        return L"version " + std::to_wstring(data.uVersion);
-    default:
-        return L"?";
-    }
-}
-
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
-    Record(ShellCall(message, *data));
+    const wchar_t* names[] = {L"add", L"modify", L"delete", L"focus", L"version "};
+    const bool balloon = message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0;
+    const std::wstring version = message == NIM_SETVERSION ? std::to_wstring(data->uVersion) : L"";
+    Record(balloon ? L"balloon" : names[message] + version);
     if (message == NIM_ADD && refusedAdds != 0) {
         refusedAdds -= refusedAdds > 0;
         return FALSE;
@@ -231,9 +193,6 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 
 static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
 {
-    wchar_t tracking[64] = {};
-    swprintf(tracking, ARRAYSIZE(tracking), L"flags 0x%02X at %d,%d", flags, x, y);
-    lastTracking = tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L"");
     lastMenuHandle = menu;
     lastMenu.clear();
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
@@ -247,7 +206,9 @@ static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int
         lastMenu += text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
         lastMenu += std::wstring(state & MF_CHECKED ? L"*" : L"") + (state & MF_GRAYED ? L"~" : L"") + L"|";
     }
-    Record(L"menu");
+    wchar_t tracking[64] = {};
+    swprintf(tracking, ARRAYSIZE(tracking), L"menu 0x%02X at %d,%d", flags, x, y);
+    Record(tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L""));
     return TRUE;
 }
 
@@ -267,8 +228,7 @@ static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
     return kept < modulePath.size() ? size : static_cast<DWORD>(kept);
 }
 
-// Records the identity a shell link's property store is given; Wine would
-// keep nothing of it anyway.
+// The identity a shell link's property store is given; Wine would keep nothing of it.
 static HRESULT STDMETHODCALLTYPE Seam_SetValue(IPropertyStore*, REFPROPERTYKEY key, REFPROPVARIANT value)
 {
     if (IsEqualPropertyKey(key, PKEY_AppUserModel_ID)) {
@@ -362,8 +322,13 @@ extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, L
 
 static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    Record(L"post " + std::to_wstring(message));
+    Record(L"post " + std::to_wstring(message) + (window == AppState::mainWindow ? L"" : L" elsewhere"));
     return __real___imp_PostMessageW(window, message, wParam, lParam);
+}
+
+static bool Refused()
+{
+    return refusedWrites > 0 && refusedWrites-- > 0;
 }
 
 static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
@@ -373,21 +338,13 @@ static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved
     const auto* units = reinterpret_cast<const wchar_t*>(data);
     const std::wstring text = type == REG_SZ ? fixture::Units(units, bytes / sizeof(wchar_t)) : L"?";
     Record(L"set " + std::wstring(name) + L" " + text);
-    if (refusedWrites > 0) {
-        refusedWrites--;
-        return ERROR_ACCESS_DENIED;
-    }
-    return __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
+    return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
 }
 
 static LSTATUS WINAPI Seam_RegDeleteValueW(HKEY key, LPCWSTR name)
 {
     Record(L"unset " + std::wstring(name));
-    if (refusedWrites > 0) {
-        refusedWrites--;
-        return ERROR_ACCESS_DENIED;
-    }
-    return __real___imp_RegDeleteValueW(key, name);
+    return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegDeleteValueW(key, name);
 }
 
 static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)

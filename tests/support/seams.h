@@ -9,65 +9,55 @@
 
 namespace seams {
 
-// What a thread did: H held and R released the execution state, I sent one
-// zero-motion mouse input, t slept a worker's tick (more than half of it), ?
-// anything else.
+// What a thread did: H hold, R release, I one zero-motion mouse input, t a worker's tick, ? anything else.
 std::string Shape(DWORD thread);
-// The threads that ran workers, in order (an ended thread's id can come back).
+// The threads that ran workers, in order.
 std::vector<DWORD> Workers();
 int LiveWorkers();
 bool WaitForLiveWorkers(int count);
-// The tick of workers started from now on (0: the product's own), how many of
-// them fail to start, and the seed they draw their waits from (-1: the one
-// SetActive drew).
-extern int workerTickMs;
-extern int failedWorkers;
-extern long long workerSeed;
-
+// For workers started from now on: their tick (0: the shipped one), how many fail to start, their seed (-1: drawn).
+inline int workerTickMs = 1000;
+inline int failedWorkers = 0;
+inline long long workerSeed = -1;
 // GetTickCount64's next reading is as ever, the one after it `ms` later.
 void LeapClockAfterNextReading(ULONGLONG ms);
-// Written by whichever thread asks the service: the WinHTTP time-outs and
-// options set, as "timeouts R C S Rc" and "option N=V".
-extern std::vector<std::wstring> httpSettings;
+// WinHTTP's time-outs and options, as "timeouts R C S Rc" and "option N=V".
+inline std::vector<std::wstring> httpSettings;
 
-// UI thread only: the seed of every worker started,
-extern std::vector<std::uint32_t> workerSeeds;
-// every timer set on a window, as "id ms", or killed, as "id off",
-extern std::vector<std::wstring> timers;
-// every Shell_NotifyIconW call (NIM_ADD refused `refusedAdds` more times, -1 always),
+// UI thread only.
+inline std::vector<std::uint32_t> workerSeeds;
+// "id ms" per timer set on a window, "id off" per timer killed.
+inline std::vector<std::wstring> timers;
 struct Notification {
     DWORD message;
     NOTIFYICONDATAW data;
 };
-extern std::vector<Notification> notifications;
-extern int refusedAdds;
-// the last menu shown as "text id|" per item (* checked, ~ grayed), "-|" per separator,
-// and how it was tracked, as "flags 0xNN at X,Y" plus " foreground" when its owner was;
-extern std::wstring lastMenu;
-extern std::wstring lastTracking;
-extern HMENU lastMenuHandle;
-// every ShellExecuteW call as "verb file show",
-extern std::vector<std::wstring> opened;
-// GetModuleFileNameW's path when set, cut to the buffer as Windows does,
-extern std::wstring modulePath;
-// the application identity a shell link was last given, and the process's,
-extern std::wstring shortcutIdentity;
-extern std::wstring processIdentity;
-// every message box, as "caption: text (style)"; none is shown;
-extern std::vector<std::wstring> messageBoxes;
-// and every change of a window's message filter, as "message action", the message by its registered name,
-// "(other window)" added when it was not the program's window.
-extern std::vector<std::wstring> messageFilters;
+// Every Shell_NotifyIconW call; NIM_ADD is refused `refusedAdds` more times (-1: always).
+inline std::vector<Notification> notifications;
+inline int refusedAdds = 0;
+// The last menu tracked: "text id|" per item (* checked, ~ grayed), "-|" per separator.
+inline std::wstring lastMenu;
+inline HMENU lastMenuHandle = nullptr;
+// "verb file show" per ShellExecuteW call.
+inline std::vector<std::wstring> opened;
+// GetModuleFileNameW's path when set, cut to the buffer as Windows does.
+inline std::wstring modulePath;
+// The identity a shell link was last given, and the process's.
+inline std::wstring shortcutIdentity;
+inline std::wstring processIdentity;
+// "caption: text (style)" per message box; none is shown.
+inline std::vector<std::wstring> messageBoxes;
+// "name action" per change of a message filter, plus " (other window)" when not on the program's window.
+inline std::vector<std::wstring> messageFilters;
 
-// Any thread: every effect that others see, in the order made: the shell's "add", "version N", "modify",
-// "balloon" and "delete"; "menu" once a menu has been tracked and closed; "post N" for a message posted;
-// "set NAME TEXT" (a string's units, else "?") and "unset NAME" for a registry value; "clipboard N TEXT" for a block
-// placed in format N, with every unit of it as fixture::Units shows them (the clipboard may mend a block as it takes
-// it).
-extern std::vector<std::wstring> sequence;
-// The next `refusedWrites` registry writes or deletions fail as a read-only key's would.
-extern int refusedWrites;
-// Blocks from GlobalAlloc come filled with 0xAB, never zero as fresh memory often is; `failedAllocs` more fail.
-extern int failedAllocs;
+// Any thread: every effect others see, in order: "add", "version N", "modify", "balloon", "delete";
+// "menu 0xFLAGS at X,Y" (plus " foreground" when its owner was) once a menu has closed; "post N" (plus
+// " elsewhere" when not to the program's window); "set NAME UNITS" and "unset NAME" per registry value;
+// "clipboard FORMAT UNITS" per block, its units as handed over.
+inline std::vector<std::wstring> sequence;
+// The next `refusedWrites` registry writes or deletions are denied.
+inline int refusedWrites = 0;
+// GlobalAlloc's blocks come filled with 0xAB; the next `failedAllocs` fail.
+inline int failedAllocs = 0;
 
 }  // namespace seams

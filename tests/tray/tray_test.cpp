@@ -1,12 +1,9 @@
-// The tray icon's record, its retries, its balloons and the context menu,
-// in-process; what the shell and the menu were given is read at the link seam.
+// The tray icon's records, retries and balloons, and the context menu, read at the link seam.
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 #include "tray/tray_icon.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 using namespace fixture;
 
@@ -22,16 +19,16 @@ static std::wstring ShellCalls()
     return calls;
 }
 
-// A refused icon is tried again every 2 s, up to 30 times, or at once on the
-// shell's "TaskbarCreated"; either way the retries end once it is in. An added
-// icon asks for version 4 before anything else, and goes with its window.
+// A refused icon is tried again every 2 s, 30 times at most, or at once on "TaskbarCreated". An added icon asks
+// for version 4 before anything else, and goes with its window.
 TEST(TrayIcon, ARefusedIconIsTriedAgainUntilAddedOrThirtyMoreTimes)
 {
-    const std::wstring added = L"add v0 0x87 active 'Noctara'|version v4 0x87 active 'Noctara'|"
-                               L"modify v4 0x87 active 'Noctara v1.2.2 (Ativo)'|";
+    const std::wstring add = L"add v0 0x87 active 'Noctara'|";
+    const std::wstring tip = L"modify v4 0x87 active 'Noctara v1.2.2 (Ativo)'|";
+    const std::wstring added = add + L"version v4 0x87 active 'Noctara'|" + tip;
     std::wstring refusedAll;
-    for (int add = 0; add < 31; ++add) {
-        refusedAll += L"add v0 0x87 active 'Noctara'|";
+    for (int i = 0; i < 31; ++i) {
+        refusedAll += add;
     }
     const struct {
         int refusals;
@@ -39,8 +36,8 @@ TEST(TrayIcon, ARefusedIconIsTriedAgainUntilAddedOrThirtyMoreTimes)
         int ticks;
         std::wstring calls;
     } rows[] = {
-        {1, false, 1, L"add v0 0x87 active 'Noctara'|" + added},
-        {1, true, 0, L"add v0 0x87 active 'Noctara'|" + added + L"modify v4 0x87 active 'Noctara v1.2.2 (Ativo)'|"},
+        {1, false, 1, add + added},
+        {1, true, 0, add + added + tip},
         {-1, false, 30, refusedAll},
     };
     for (const auto& row : rows) {
@@ -63,40 +60,38 @@ TEST(TrayIcon, ARefusedIconIsTriedAgainUntilAddedOrThirtyMoreTimes)
     }
 }
 
-// Cut to its field, always terminated, and nothing written past the field.
+// Cut to its field, always terminated, nothing written past the field.
 TEST(TrayIcon, ATextIsCutToItsFieldAndTerminatedThere)
 {
+    const wchar_t ab = L'\xABAB';
     const struct {
         size_t capacity;
         std::wstring text;
         std::wstring field;
     } rows[] = {
-        {4, L"", std::wstring(L"\0\xABAB\xABAB\xABAB\xABAB", 5)},
-        {4, L"abc", std::wstring(L"abc\0\xABAB", 5)},
-        {4, L"abcd", std::wstring(L"abc\0\xABAB", 5)},
-        {1, L"abcd", std::wstring(L"\0\xABAB\xABAB\xABAB\xABAB", 5)},
-        {0, L"abcd", std::wstring(L"\xABAB\xABAB\xABAB\xABAB\xABAB", 5)},
+        {4, L"abc", std::wstring(L"abc\0", 4) + ab},
+        {4, L"abcd", std::wstring(L"abc\0", 4) + ab},
+        {1, L"abcd", L'\0' + std::wstring(4, ab)},
+        {0, L"abcd", std::wstring(5, ab)},
     };
     for (const auto& row : rows) {
-        std::wstring field(5, L'\xABAB');
+        std::wstring field(5, ab);
         CopyTruncated(field.data(), row.capacity, row.text);
         EXPECT_EQ(field, row.field) << row.capacity << " " << row.text;
     }
 }
 
+// The longest texts, then short ones over them, each balloon followed by the record at rest.
 TEST(TrayIcon, ABalloonCutsItsTitleTo63AndItsTextTo255CharactersAndEndsEachText)
 {
     CreateHiddenWindow();
+    ShellCalls();
     ShowBalloon(std::wstring(64, L'T'), std::wstring(256, L'x'), NIIF_WARNING, BalloonKind::Plain);
-    // The call before the last, which puts the record back at rest.
-    const NOTIFYICONDATAW& shown = seams::notifications.rbegin()[1].data;
-    EXPECT_EQ(std::wstring(shown.szInfoTitle, 64), std::wstring(63, L'T') + L'\0');
-    EXPECT_EQ(std::wstring(shown.szInfo, 256), std::wstring(255, L'x') + L'\0');
-    // Over the longest texts, whose units stay behind the terminators.
-    seams::notifications.clear();
     ShowBalloon(L"Noctara", L"Pausado.", NIIF_INFO, BalloonKind::Plain);
-    EXPECT_EQ(ShellCalls(), L"modify v4 0x97 active 'Noctara v1.2.2 (Ativo)' Noctara: Pausado. (1)|"
-                            L"modify v4 0x87 active 'Noctara v1.2.2 (Ativo)'|");
+    const std::wstring shown = L"modify v4 0x97 active 'Noctara v1.2.2 (Ativo)' ";
+    const std::wstring rest = L"modify v4 0x87 active 'Noctara v1.2.2 (Ativo)'|";
+    const std::wstring longest = std::wstring(63, L'T') + L": " + std::wstring(255, L'x') + L" (2)|";
+    EXPECT_EQ(ShellCalls(), shown + longest + rest + shown + L"Noctara: Pausado. (1)|" + rest);
 }
 
 TEST(TrayMenu, OpensFromTheMouseAndTheKeyboardAndFollowsTheStateTheRunValueAndTheOffer)
@@ -123,23 +118,14 @@ TEST(TrayMenu, OpensFromTheMouseAndTheKeyboardAndFollowsTheStateTheRunValueAndTh
             RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, row.runValue, bytes);
         }
         // The right button, and the menu key or Shift+F10 on the icon or on the window.
-        const struct {
-            UINT message;
-            WORD event;
-        } sources[] = {{WM_APP + 1, WM_RBUTTONUP}, {WM_APP + 1, WM_CONTEXTMENU}, {WM_CONTEXTMENU, 0}};
-        for (const auto& source : sources) {
+        for (const auto& [message, event] :
+             {std::pair{WM_APP + 1, WM_RBUTTONUP}, {WM_APP + 1, WM_CONTEXTMENU}, {WM_CONTEXTMENU, 0}}) {
             Sequence();
-            SendMessageW(window, source.message, 0, MAKELPARAM(source.event, 1));
-            EXPECT_EQ(Sequence(), L"menu|post 0|") << "a WM_NULL before the menu closes lets the next one vanish";
-            EXPECT_EQ(seams::lastMenu, row.menu) << source.message << " " << source.event;
-            EXPECT_EQ(seams::lastTracking, L"flags 0x22 at 100,200 foreground");
+            SendMessageW(window, message, 0, MAKELPARAM(event, 1));
+            // A WM_NULL before the menu closes lets the next one vanish.
+            EXPECT_EQ(Sequence(), L"menu 0x22 at 100,200 foreground|post 0|") << message << " " << event;
+            EXPECT_EQ(seams::lastMenu, row.menu);
             EXPECT_FALSE(IsMenu(seams::lastMenuHandle)) << "the menu is left behind";
-            MSG posted{};
-            bool null = false;
-            while (PeekMessageW(&posted, window, 0, 0, PM_REMOVE)) {
-                null = null || posted.message == WM_NULL;
-            }
-            EXPECT_TRUE(null) << "the WM_NULL went elsewhere";
         }
     }
     // A left click, and a selection by mouse or keyboard, do nothing.

@@ -1,5 +1,4 @@
-// The check against the local HTTPS service, answered as a hostile or broken
-// service would, and the test of the address it may hand to the shell.
+// The check against the local HTTPS service, answered as a hostile or broken one would, and the address test.
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 #include "update/request_client.h"
@@ -33,9 +32,7 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
         {Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
         {Offer("1.3.0", "http://localhost/dl/Noctara-1.3.0.zip"), L"", L""},
         {R"({"latest_version":"1.3.0"})", L"", L""},
-        {R"({"download_url":"https://localhost/x"})", L"", L""},
         {"", L"", L""},
-        {"<html>Not JSON</html>", L"", L""},
         // A name is found quoted, exactly and first: not inside another value, not in another case, not later.
         {R"({"download_url":"https://h/latest_version:1","Latest_Version":"9","latest_version":"1.3.0",)"
          R"("older":{"latest_version":"1.2.2"}})",
@@ -68,8 +65,7 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
     EXPECT_EQ(response, L"");
 }
 
-// Keeping awake waits for the check: 5 s to resolve and connect, 10 s to send and to begin an answer, 30 s in
-// all, from the send to the body's end (checked by a leap of the clock).
+// 5 s to resolve and connect, 10 s to send and to begin an answer, 30 s from the send to the body's end.
 TEST(UpdateCheck, GivesUpOnAServiceAfterItsTimeOutsAndThirtySecondsInAll)
 {
     ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
@@ -97,7 +93,6 @@ TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
         {L"https://localhost/" + std::wstring(2049 - 18, L'x'), false},
         {L"HTTPS://Localhost", true},
         {L"http://localhost/x", false},
-        {L"file:///C:/windows/notepad.exe", false},
         {L"https://", false},
         {L"https://h", true},
         {L"https:/host", false},
@@ -113,7 +108,6 @@ TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
         {L"https://h/!~\xA1", true},
         {L"https://h/\x7F", false},
         {L"https://h/\x9F", false},
-        {L"https://h/\x85", false},
         {L"https://h/\x3000", false},
     };
     for (const auto& row : rows) {
