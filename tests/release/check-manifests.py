@@ -1,17 +1,14 @@
 #!/usr/bin/python3
-"""check-manifests.py SCHEMAS DIST VERSION URL: the winget and Scoop manifests of DIST's release.
-
-Valid against the schemas, laid out as winget's community repository lays them out, carrying the zip's hash and
-address and what a user is promised. Prints every fault found and exits 1 when there is one.
+"""check-manifests.py DIST VERSION URL: DIST's winget and Scoop manifests, where winget's community repository
+puts them, carry the zip's hash and address and what a user is promised. Prints every fault; exits 1 on one.
 """
 import hashlib
 import json
 import sys
 
-import jsonschema
 import yaml
 
-schemas, dist, version, url = sys.argv[1:]
+dist, version, url = sys.argv[1:]
 faults = []
 
 
@@ -20,14 +17,11 @@ def expect(what, found, wanted):
         faults.append(f"{what}: {found!r}, not {wanted!r}")
 
 
-def check(path, schema, wanted):
+def check(path, wanted):
     with open(f"{dist}/{path}", "rb") as f:
         data = f.read()
-    with open(f"{schemas}/{schema}") as f:
-        schema = json.load(f)
     expect(f"{path} has a CR", b"\r" in data, False)
     document = json.loads(data) if path.endswith(".json") else yaml.safe_load(data)
-    faults.extend(f"{path}: {e.message}" for e in jsonschema.Draft7Validator(schema).iter_errors(document))
     for key, value in wanted.items():
         expect(f"{path} {key}", document.get(key), value)
     return document
@@ -49,12 +43,11 @@ files = [("", "version", {"DefaultLocale": "pt-BR"}),
              "PackageLocale": "pt-BR", "Publisher": "Qorvex Labs", "PackageName": "Noctara", "License": "MIT"})]
 for suffix, kind, wanted in files:
     locale = check(f"winget/manifests/q/QorvexLabs/Noctara/{version}/QorvexLabs.Noctara{suffix}.yaml",
-                   f"winget-1.10.0/manifest.{kind}.1.10.0.json",
                    {"PackageIdentifier": "QorvexLabs.Noctara", "PackageVersion": version, **wanted,
                     "ManifestType": kind, "ManifestVersion": "1.10.0"})
 expect("ReleaseNotes given", bool(locale.get("ReleaseNotes", "").strip()), True)
 
-scoop = check("scoop/noctara.json", "scoop/schema.json", {
+scoop = check("scoop/noctara.json", {
     "version": version, "license": "MIT", "url": url, "hash": digest, "bin": "Noctara.exe",
     "homepage": "https://localhost/",
     "checkver": {"url": "https://localhost:9/api/proxy?file=check_update.php", "jsonpath": "$.latest_version"},
