@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""check-manifests.py DIST VERSION URL: DIST's winget and Scoop manifests; prints every fault, exits 1 on one."""
+"""check-manifests.py DIST VERSION URL: DIST's winget and Scoop manifests; exits 1 with every fault found."""
 import hashlib
 import json
 import sys
@@ -53,5 +53,4 @@ for words in ("Iniciar com Windows", "Sair", "scoop uninstall noctara",
               r"%APPDATA%\Microsoft\Windows\Start Menu\Programs\Qorvex Labs"):
     expect(f"noctara.json notes name {words}", words in " ".join(scoop.get("notes", [])), True)
 
-print(*faults, sep="\n")
-sys.exit(1 if faults else 0)
+sys.exit("\n".join(faults) or 0)
