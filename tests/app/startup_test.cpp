@@ -62,7 +62,7 @@ std::wstring Look(HICON icon)
     return std::to_wstring(bitmap.bmWidth) + L"x" + std::to_wstring(bitmap.bmHeight) + (green ? L" green" : L" grey");
 }
 
-// The user toggles `times` long before the check, whose offer must still be announced; then the workers.
+// The user toggles `times` long before the check, whose offer must still be announced; then the workers and the icon.
 std::wstring RunTogglingBeforeTheCheck(int times)
 {
     toggles = times;
@@ -70,7 +70,10 @@ std::wstring RunTogglingBeforeTheCheck(int times)
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_FALSE(lateToggle) << "the toggle came too late to test anything";
     EXPECT_TRUE(quitWhen()) << "the offer was never announced";
-    return std::to_wstring(seams::Workers().size()) + L" started, " + std::to_wstring(seams::LiveWorkers()) + L" live";
+    const std::wstring workers =
+        std::to_wstring(seams::Workers().size()) + L" started, " + std::to_wstring(seams::LiveWorkers()) + L" live";
+    // The icon and tooltip as the tray last showed them, before the quit removed them.
+    return workers + L"; " + Record(notifications.rbegin()[1].data);
 }
 
 }  // namespace
@@ -85,8 +88,14 @@ TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZer
     EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\NoctaraTray_SingleInstance"), nullptr) << "another session";
     EXPECT_EQ(apartment, APTTYPE_MAINSTA);
     EXPECT_EQ(seams::processIdentity, L"Qorvex.NoctaraTray");
-    EXPECT_EQ(seams::shortcutIdentity, L"Qorvex.NoctaraTray");
+    EXPECT_EQ(seams::shortcutIdentity, L"Qorvex.NoctaraTray committed");
     EXPECT_EQ(seams::messageFilters, std::vector<std::wstring>{L"TaskbarCreated 1"}) << "lost when elevated";
+    // Libraries by name come from the system folder only, never from beside the program.
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring beside = std::wstring(self, wcsrchr(self, L'\\') + 1) + L"probe.dll";
+    ASSERT_TRUE(CopyFileW(PLANTED_WINHTTP, beside.c_str(), FALSE));
+    EXPECT_EQ(LoadLibraryW(L"probe.dll"), nullptr) << "loaded from beside the program";
 
     EXPECT_EQ(Look(AppState::iconActive), L"32x32 green");
     EXPECT_EQ(Look(AppState::iconPaused), L"32x32 grey");
@@ -134,10 +143,10 @@ TEST(StartUp, WithoutItsIconTheProgramSaysSoAndEndsWithOne)
 
 TEST(StartUp, APauseBeforeTheCheckStaysAPauseAndTheOfferStillComes)
 {
-    EXPECT_EQ(RunTogglingBeforeTheCheck(1), L"0 started, 0 live");
+    EXPECT_EQ(RunTogglingBeforeTheCheck(1), L"0 started, 0 live; v4 0x87 paused 'Noctara v1.2.2 (Pausado)'");
 }
 
 TEST(StartUp, APauseAndAResumeBeforeTheCheckLeaveOneWorker)
 {
-    EXPECT_EQ(RunTogglingBeforeTheCheck(2), L"1 started, 1 live");
+    EXPECT_EQ(RunTogglingBeforeTheCheck(2), L"1 started, 1 live; v4 0x87 active 'Noctara v1.2.2 (Ativo)'");
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <objbase.h>
+#include <propkey.h>
 #include <sddl.h>
 #include <shlobj.h>
 
@@ -115,8 +116,7 @@ TEST(ExecutablePath, IsWholeAtAnyLengthTheSystemReportsAndEmptyWhenCut)
 
 namespace {
 
-// The saved shortcut's fields that the shell uses. Wine keeps no property store in the file: the identity is the one
-// the link was given.
+// Every field of the saved shortcut that the shell shows or uses, as the shell loads it.
 std::wstring SavedShortcut()
 {
     PWSTR roaming = nullptr;
@@ -131,17 +131,35 @@ std::wstring SavedShortcut()
     file->Load(path.c_str(), STGM_READ);
     file->Release();
     wchar_t target[MAX_PATH] = {};
+    wchar_t arguments[MAX_PATH] = L"?";
     wchar_t folder[MAX_PATH] = {};
     wchar_t icon[MAX_PATH] = {};
     wchar_t description[MAX_PATH] = {};
     int index = -1;
+    int show = -1;
     link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+    link->GetArguments(arguments, MAX_PATH);
     link->GetWorkingDirectory(folder, MAX_PATH);
     link->GetIconLocation(icon, MAX_PATH, &index);
     link->GetDescription(description, MAX_PATH);
+    link->GetShowCmd(&show);
+    // The identity as the shell reads it; Wine keeps none in the file (E_NOTIMPL), so then as the link was given it.
+    std::wstring identity = L"?";
+    IPropertyStore* store = nullptr;
+    link->QueryInterface(IID_PPV_ARGS(&store));
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    const HRESULT read = store->GetValue(PKEY_AppUserModel_ID, &value);
+    if (SUCCEEDED(read) && value.vt == VT_LPWSTR) {
+        identity = value.pwszVal + std::wstring(L" committed");
+    } else if (read == E_NOTIMPL) {
+        identity = seams::shortcutIdentity;
+    }
+    PropVariantClear(&value);
+    store->Release();
     link->Release();
-    return target + std::wstring(L" in ") + folder + L", icon " + icon + L"," + std::to_wstring(index) + L", \"" +
-           description + L"\", " + seams::shortcutIdentity;
+    return target + (L" [" + std::wstring(arguments)) + L"] in " + folder + L", icon " + icon + L"," +
+           std::to_wstring(index) + L", \"" + description + L"\", show " + std::to_wstring(show) + L", " + identity;
 }
 
 }  // namespace
@@ -149,15 +167,17 @@ std::wstring SavedShortcut()
 TEST(Shortcut, TheSavedFileHoldsTheTargetItsFolderIconNameAndIdentity)
 {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const std::wstring id = L"Qorvex.NoctaraTray committed";
     const struct {
         const wchar_t* exe;
-        const wchar_t* saved;
+        std::wstring saved;
     } rows[] = {
-        {L"C:\\N 1\\N.exe", L"C:\\N 1\\N.exe in C:\\N 1, icon C:\\N 1\\N.exe,0, \"Noctara\", Qorvex.NoctaraTray"},
-        {L"C:\\N.exe", L"C:\\N.exe in C:\\, icon C:\\N.exe,0, \"Noctara\", Qorvex.NoctaraTray"},
+        {L"C:\\N 1\\N.exe", L"C:\\N 1\\N.exe [] in C:\\N 1, icon C:\\N 1\\N.exe,0, \"Noctara\", show 1, " + id},
+        {L"C:\\N.exe", L"C:\\N.exe [] in C:\\, icon C:\\N.exe,0, \"Noctara\", show 1, " + id},
     };
     for (const auto& row : rows) {
         seams::modulePath = row.exe;
+        seams::shortcutIdentity.clear();
         EXPECT_TRUE(CreateStartMenuShortcut());
         EXPECT_EQ(SavedShortcut(), row.saved);
     }

@@ -228,13 +228,21 @@ static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
     return kept < modulePath.size() ? size : static_cast<DWORD>(kept);
 }
 
-// The identity a shell link's property store is given; Wine would keep nothing of it.
+// The identity a shell link's property store is given, then " committed"; Wine would keep nothing of it.
 static HRESULT STDMETHODCALLTYPE Seam_SetValue(IPropertyStore*, REFPROPERTYKEY key, REFPROPVARIANT value)
 {
     if (IsEqualPropertyKey(key, PKEY_AppUserModel_ID)) {
         shortcutIdentity = value.vt == VT_LPWSTR ? value.pwszVal : L"?";
     }
     return S_OK;
+}
+
+static HRESULT(STDMETHODCALLTYPE* realCommit)(IPropertyStore*) = nullptr;
+
+static HRESULT STDMETHODCALLTYPE Seam_Commit(IPropertyStore* store)
+{
+    shortcutIdentity += L" committed";
+    return realCommit(store);
 }
 
 // Put in the method table that every shell link's property store shares.
@@ -244,12 +252,16 @@ static HRESULT WINAPI Seam_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWO
     IPropertyStore* store = nullptr;
     if (SUCCEEDED(result) && clsid == CLSID_ShellLink &&
         SUCCEEDED(static_cast<IUnknown*>(*object)->QueryInterface(IID_PPV_ARGS(&store)))) {
-        // After IUnknown's three methods, GetCount, GetAt and GetValue.
-        void** slot = *reinterpret_cast<void***>(store) + 6;
+        // After IUnknown's three methods, GetCount, GetAt and GetValue; then SetValue and Commit.
+        void** slots = *reinterpret_cast<void***>(store) + 6;
         DWORD protection = 0;
-        VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection);
-        *slot = reinterpret_cast<void*>(Seam_SetValue);
-        VirtualProtect(slot, sizeof(*slot), protection, &protection);
+        VirtualProtect(slots, 2 * sizeof(*slots), PAGE_READWRITE, &protection);
+        if (slots[1] != reinterpret_cast<void*>(Seam_Commit)) {
+            realCommit = reinterpret_cast<decltype(realCommit)>(slots[1]);
+        }
+        slots[0] = reinterpret_cast<void*>(Seam_SetValue);
+        slots[1] = reinterpret_cast<void*>(Seam_Commit);
+        VirtualProtect(slots, 2 * sizeof(*slots), protection, &protection);
         store->Release();
     }
     return result;

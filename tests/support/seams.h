@@ -42,7 +42,7 @@ inline HMENU lastMenuHandle = nullptr;
 inline std::vector<std::wstring> opened;
 // GetModuleFileNameW's path when set, cut to the buffer as Windows does.
 inline std::wstring modulePath;
-// The identity a shell link was last given, and the process's.
+// The identity a shell link was last given, then " committed" when its store was; and the process's.
 inline std::wstring shortcutIdentity;
 inline std::wstring processIdentity;
 // "caption: text (style)" per message box; none is shown.
