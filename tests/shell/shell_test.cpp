@@ -16,8 +16,20 @@ using namespace fixture;
 
 namespace {
 
-// The switch as Task Manager writes it for off: 03, three zeros and the time of the change.
+// The switch as Task Manager writes it: 02 and eleven zeros for on; 03, three zeros and the time of the change for off.
+const std::vector<BYTE> kSwitchOn = {2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 const std::vector<BYTE> kSwitchOff = {3, 0, 0, 0, 0x51, 0x8B, 0x2D, 0x6F, 0x63, 0x6A, 0xDB, 0x01};
+
+// The switch's bytes as Windows reads them; none when it is missing.
+std::vector<BYTE> Switch()
+{
+    std::vector<BYTE> data(16, 0xAB);
+    DWORD bytes = 16;
+    const LSTATUS read =
+        RegGetValueW(HKEY_CURRENT_USER, kApprovedRunKey, L"Noctara", RRF_RT_REG_BINARY, nullptr, data.data(), &bytes);
+    data.resize(read == ERROR_SUCCESS ? bytes : 0);
+    return data;
+}
 
 // Type 0 removes the value.
 void SetValue(const wchar_t* key, DWORD type, const void* data, size_t bytes)
@@ -58,6 +70,7 @@ TEST(Autostart, IsOnForANonEmptyRunStringOfAtMost4096BytesThatTheSwitchDoesNotMa
         {REG_EXPAND_SZ, command, 0, {}, false},
         {REG_SZ, std::wstring(2047, L'x'), 0, {}, true},   // 4096 bytes with the terminator
         {REG_SZ, std::wstring(2048, L'x'), 0, {}, false},  // 4098
+        {REG_SZ, command, REG_BINARY, kSwitchOn, true},
         {REG_SZ, command, REG_BINARY, kSwitchOff, false},
         {REG_SZ, command, REG_BINARY, {1}, false},
         {REG_SZ, command, REG_BINARY, {}, true},
@@ -92,12 +105,12 @@ TEST(Autostart, IsWrittenAsTheQuotedPathAndClearsTheSwitchOrFailsWhenTheSwitchSt
         EXPECT_EQ(SetAutostart(true), row.succeeds) << &row - rows;
         EXPECT_EQ(RunValue(), written);
         EXPECT_EQ(IsAutostartEnabled(), row.succeeds);
+        EXPECT_EQ(Switch(), row.succeeds ? std::vector<BYTE>{} : kSwitchOff);
     }
     RefuseSwitchWrites(false);
     EXPECT_TRUE(SetAutostart(false));
     EXPECT_EQ(RunValue(), L"-");
-    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, kApprovedRunKey, L"Noctara", RRF_RT_ANY, nullptr, nullptr, nullptr), 0)
-        << "turning it off leaves the switch to Windows";
+    EXPECT_EQ(Switch(), kSwitchOff) << "turning it off leaves the switch to Windows";
     EXPECT_TRUE(SetAutostart(false)) << "a value already gone is what was asked for";
     RegDeleteTreeW(HKEY_CURRENT_USER, kApprovedRunKey);
 }
