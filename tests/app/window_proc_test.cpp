@@ -3,7 +3,6 @@
 #include "tests/support/seams.h"
 
 #include <gtest/gtest.h>
-#include <sddl.h>
 
 using namespace fixture;
 using seams::notifications;
@@ -25,17 +24,6 @@ void CopyElsewhere(HWND other)
         SetClipboardData(format, block);
     }
     CloseClipboard();
-}
-
-void SetRunKeyAccess(const wchar_t* sddl)
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
-    HKEY key = nullptr;
-    RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, WRITE_DAC, &key);
-    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
-    RegCloseKey(key);
-    LocalFree(descriptor);
 }
 
 // Brings the trouble about, or ends it.
@@ -64,7 +52,7 @@ void Cause(Trouble trouble, bool on, HWND other)
         }
         break;
     case Trouble::RunKeyReadOnly:
-        SetRunKeyAccess(on ? L"D:(A;;KRWD;;;WD)" : L"D:(A;;KA;;;WD)");
+        SetKeyAccess(kRunKey, on ? L"D:(A;;KRWD;;;WD)" : L"D:(A;;KA;;;WD)");
         break;
     case Trouble::None:
         break;
