@@ -70,8 +70,8 @@ std::wstring RunTogglingBeforeTheCheck(int times)
     EXPECT_EQ(RunProgram(), 0);
     EXPECT_FALSE(lateToggle) << "the toggle came too late to test anything";
     EXPECT_TRUE(quitWhen()) << "the offer was never announced";
-    const std::wstring workers =
-        std::to_wstring(seams::Workers().size()) + L" started, " + std::to_wstring(seams::LiveWorkers()) + L" live";
+    const std::wstring workers = std::to_wstring(seams::Workers().size()) + L" started, " +
+                                 std::to_wstring(seams::liveWorkers.load()) + L" live";
     // The icon and tooltip as the tray last showed them, before the quit removed them.
     return workers + L"; " + Record(notifications.rbegin()[1].data);
 }

@@ -64,7 +64,7 @@ TEST(KeepAwake, SwitchesLeaveAtMostOneWorkerThatEndsWithinATickWithItsOwnRelease
     // Off and on mid-tick: the first worker must not run beside the second.
     SetActive(false);
     SetActive(true);
-    ASSERT_TRUE(PumpUntil([] { return Did(2, 't', 1) && seams::LiveWorkers() == 1; }));
+    ASSERT_TRUE(PumpUntil([] { return Did(2, 't', 1) && seams::liveWorkers == 1; }));
     const DWORD worker = seams::Workers()[1];
     const std::string before = seams::Shape(worker);
     SetActive(false);
@@ -81,7 +81,7 @@ TEST(KeepAwake, SwitchesLeaveAtMostOneWorkerThatEndsWithinATickWithItsOwnRelease
         for (int i = 0; i < 1000; ++i) {
             SetActive((i % 2 == 1) == lastOn);
         }
-        EXPECT_TRUE(seams::WaitForLiveWorkers(lastOn ? 1 : 0)) << seams::LiveWorkers();
+        EXPECT_TRUE(seams::WaitForLiveWorkers(lastOn ? 1 : 0)) << seams::liveWorkers.load();
         EXPECT_EQ(AppState::workerRunning.load(), lastOn);
     }
 
