@@ -3,7 +3,6 @@
 #include "tests/support/seams.h"
 
 #include <gtest/gtest.h>
-#include <sddl.h>
 
 using namespace fixture;
 using seams::notifications;
@@ -27,44 +26,27 @@ void CopyElsewhere(HWND other)
     CloseClipboard();
 }
 
-void SetRunKeyAccess(const wchar_t* sddl)
-{
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
-    HKEY key = nullptr;
-    RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, WRITE_DAC, &key);
-    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
-    RegCloseKey(key);
-    LocalFree(descriptor);
-}
-
-// Brings the trouble about, or ends it.
-void Cause(Trouble trouble, bool on, HWND other)
+// Brings the trouble about; each step begins without any.
+void Cause(Trouble trouble, HWND other)
 {
     switch (trouble) {
     case Trouble::ClipboardHeld:
-        on ? OpenClipboard(other) : CloseClipboard();
+        OpenClipboard(other);
         break;
     case Trouble::NoPath:
-        seams::modulePath = on ? L"C:\\" + std::wstring(32766, L'p') : L"C:\\Programas\\Noctara.exe";
+        seams::modulePath = L"C:\\" + std::wstring(32766, L'p');
         break;
     case Trouble::NoMemory:
-        seams::failedAllocs = on ? 1 : 0;
+        seams::failedAllocs = 1;
         break;
     case Trouble::WriteRefused:
-        seams::refusedWrites = on ? 1 : 0;
+        seams::refusedWrites = 1;
         break;
     case Trouble::NoRunKey:
-        if (on) {
-            RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
-        } else {
-            HKEY key = nullptr;
-            RegCreateKeyW(HKEY_CURRENT_USER, kRunKey, &key);
-            RegCloseKey(key);
-        }
+        RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
         break;
     case Trouble::RunKeyReadOnly:
-        SetRunKeyAccess(on ? L"D:(A;;KRWD;;;WD)" : L"D:(A;;KA;;;WD)");
+        SetKeyAccess(kRunKey, L"D:(A;;KRWD;;;WD)");
         break;
     case Trouble::None:
         break;
@@ -78,7 +60,6 @@ TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
 {
     const HWND window = CreateHiddenWindow();
     const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
-    Cause(Trouble::NoPath, false, other);
     const std::wstring active = L"v4 0x97 active 'Noctara v1.2.2 (Ativo)' ";
     const std::wstring theirs = L"clipboard other Rich Text Format 13 16 1 7";
     const std::wstring off = L"; Run; Approved missing";
@@ -114,9 +95,13 @@ TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
         {40005, Trouble::NoMemory, failed, uncopied, theirs + off},
     };
     for (const auto& step : steps) {
-        SCOPED_TRACE(testing::Message() << step.command << " " << static_cast<int>(step.trouble));
+        SCOPED_TRACE(&step - steps);
+        SetKeyAccess(kRunKey, L"D:(A;;KA;;;WD)");
+        seams::modulePath = L"C:\\Programas\\Noctara.exe";
+        seams::failedAllocs = 0;
+        seams::refusedWrites = 0;
         CopyElsewhere(other);
-        Cause(step.trouble, true, other);
+        Cause(step.trouble, other);
         notifications.clear();
         Sequence();
         if (step.command == 0) {
@@ -132,7 +117,6 @@ TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
             CloseClipboard();
         }
         EXPECT_EQ(SharedState(), step.state);
-        Cause(step.trouble, false, other);
     }
 
     // Quitting removes the icon and withdraws this thread's request.

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <propkey.h>
-#include <sddl.h>
 #include <shlobj.h>
 
 #include <vector>
@@ -41,16 +40,9 @@ void SetValue(const wchar_t* key, DWORD type, const void* data, size_t bytes)
 }
 
 // Changing the switch's values allowed or refused to everyone.
-void RefuseSwitchWrites(bool refuse)
+const wchar_t* SwitchWrites(bool refused)
 {
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, kApprovedRunKey, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const wchar_t* rules = refuse ? L"D:(D;;0x10002;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)";
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(rules, SDDL_REVISION_1, &descriptor, nullptr);
-    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
-    LocalFree(descriptor);
-    RegCloseKey(key);
+    return refused ? L"D:(D;;0x10002;;;WD)(A;;KA;;;WD)" : L"D:(A;;KA;;;WD)";
 }
 
 }  // namespace
@@ -91,7 +83,7 @@ TEST(Autostart, IsOnForANonEmptyRunStringOfAtMost4096BytesThatTheSwitchDoesNotMa
 TEST(Autostart, IsWrittenAsTheQuotedPathAndClearsTheSwitchOrFailsWhenTheSwitchStays)
 {
     seams::modulePath = L"C:\\Program Files\\Noctara 1.2\\Noctara.exe";
-    const std::wstring written(L"type 1, 86 bytes: \"C:\\Program Files\\Noctara 1.2\\Noctara.exe\"\0", 61);
+    const std::wstring written = L" Noctara=1:\"C:\\Program Files\\Noctara 1.2\\Noctara.exe\"␀";
     const struct {
         bool refused;
         bool switchedOff;  // else no switch value
@@ -99,17 +91,17 @@ TEST(Autostart, IsWrittenAsTheQuotedPathAndClearsTheSwitchOrFailsWhenTheSwitchSt
     } rows[] = {{false, true, true}, {false, false, true}, {true, false, true}, {true, true, false}};
     for (const auto& row : rows) {
         SetValue(kRunKey, 0, nullptr, 0);
-        RefuseSwitchWrites(false);
+        SetKeyAccess(kApprovedRunKey, SwitchWrites(false));
         SetValue(kApprovedRunKey, row.switchedOff ? REG_BINARY : 0, kSwitchOff.data(), kSwitchOff.size());
-        RefuseSwitchWrites(row.refused);
+        SetKeyAccess(kApprovedRunKey, SwitchWrites(row.refused));
         EXPECT_EQ(SetAutostart(true), row.succeeds) << &row - rows;
-        EXPECT_EQ(RunValue(), written);
+        EXPECT_EQ(Values(kRunKey), written);
         EXPECT_EQ(IsAutostartEnabled(), row.succeeds);
         EXPECT_EQ(Switch(), row.succeeds ? std::vector<BYTE>{} : kSwitchOff);
     }
-    RefuseSwitchWrites(false);
+    SetKeyAccess(kApprovedRunKey, SwitchWrites(false));
     EXPECT_TRUE(SetAutostart(false));
-    EXPECT_EQ(RunValue(), L"-");
+    EXPECT_EQ(Values(kRunKey), L"");
     EXPECT_EQ(Switch(), kSwitchOff) << "turning it off leaves the switch to Windows";
     EXPECT_TRUE(SetAutostart(false)) << "a value already gone is what was asked for";
     RegDeleteTreeW(HKEY_CURRENT_USER, kApprovedRunKey);

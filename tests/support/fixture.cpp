@@ -6,6 +6,7 @@
 #include "update/service_config.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <algorithm>
 
@@ -38,16 +39,14 @@ void Tray(HWND window, WORD event)
 
 std::wstring Balloon()
 {
-    const auto& calls = seams::notifications;
-    const auto found =
-        std::find_if(calls.rbegin(), calls.rend(), [](const auto& call) { return call.data.uFlags & NIF_INFO; });
-    if (found == calls.rend()) {
-        return L"";
+    for (auto call = seams::notifications.rbegin(); call != seams::notifications.rend(); ++call) {
+        const NOTIFYICONDATAW& data = call->data;
+        if ((data.uFlags & NIF_INFO) != 0) {
+            return data.szInfoTitle + (L": " + std::wstring(data.szInfo)) + L" (" + std::to_wstring(data.dwInfoFlags) +
+                   L")";
+        }
     }
-    const NOTIFYICONDATAW& balloon = found->data;
-    const DWORD icon = balloon.dwInfoFlags;
-    const std::wstring mark = icon == 1 ? L"" : L" (icon " + std::to_wstring(icon) + L")";
-    return balloon.szInfoTitle + (L": " + std::wstring(balloon.szInfo)) + mark;
+    return L"";
 }
 
 std::wstring Sequence()
@@ -96,13 +95,13 @@ std::wstring Units(const wchar_t* units, size_t count)
     return text;
 }
 
-static std::wstring Values(const wchar_t* label, const wchar_t* path)
+std::wstring Values(const wchar_t* path)
 {
-    std::wstring text = L"; " + std::wstring(label);
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return text + L" missing";
+        return L" missing";
     }
+    std::wstring text;
     for (DWORD i = 0;; ++i) {
         wchar_t name[256] = {};
         DWORD nameLength = ARRAYSIZE(name);
@@ -139,7 +138,18 @@ std::wstring SharedState()
         text += L" " + std::wstring(name);
     }
     CloseClipboard();
-    return text + Values(L"Run", kRunKey) + Values(L"Approved", kApprovedRunKey);
+    return text + L"; Run" + Values(kRunKey) + L"; Approved" + Values(kApprovedRunKey);
+}
+
+void SetKeyAccess(const wchar_t* path, const wchar_t* rules)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(rules, SDDL_REVISION_1, &descriptor, nullptr);
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+    LocalFree(descriptor);
+    RegCloseKey(key);
 }
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
@@ -172,25 +182,6 @@ bool SetAnswer(int status, const std::string& how, const std::string& body)
 std::string Offer(const std::string& version, const std::string& url)
 {
     return R"({"latest_version":")" + version + R"(","download_url":")" + url + R"("})";
-}
-
-std::wstring RunValue()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return L"no Run key";
-    }
-    std::wstring data(2048, L'\0');
-    DWORD type = 0xdeadbeef;
-    DWORD bytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    const LSTATUS status =
-        RegQueryValueExW(key, L"Noctara", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &bytes);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) {
-        return L"-";
-    }
-    data.resize(bytes / sizeof(wchar_t));
-    return L"type " + std::to_wstring(type) + L", " + std::to_wstring(bytes) + L" bytes: " + data;
 }
 
 std::wstring ServiceLog()

@@ -19,7 +19,7 @@ HWND ProgramWindow();
 void Tray(HWND window, WORD event);
 // The program's window with two icons told apart, WM_CREATE run, the start-up timer killed.
 HWND CreateHiddenWindow();
-// The last balloon asked for, as "title: text" plus " (icon N)" when not the information one; empty if none.
+// The last balloon asked for, as "title: text (icon)"; empty if none.
 std::wstring Balloon();
 // Text units as they are, a NUL shown as ␀.
 std::wstring Units(const wchar_t* units, size_t count);
@@ -28,15 +28,17 @@ std::wstring Sequence();
 // A shell record as "vN 0xFLAGS ICON 'tip'", plus " TITLE: TEXT (N)" for a balloon; the fields the program never
 // varies are checked here.
 std::wstring Record(const NOTIFYICONDATAW& data);
-// What other programs see: the clipboard's owner ("ours": the program's window) and formats, then every value
-// under the keys that start programs at logon, strings with every unit.
+// Every value under HKCU\`path` as " NAME=TYPE:DATA", strings with every unit; " missing" without the key.
+std::wstring Values(const wchar_t* path);
+// What other programs see: the clipboard's owner ("ours": the program's window) and formats, then the Values of
+// the keys that start programs at logon.
 std::wstring SharedState();
+// Sets the key's access rules (SDDL), making the key if it is missing.
+void SetKeyAccess(const wchar_t* path, const wchar_t* rules);
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
 // The service's answer from now on: status, "whole", "short", "unsized" or "stall", body.
 bool SetAnswer(int status, const std::string& how, const std::string& body);
 std::string Offer(const std::string& version, const std::string& url);
-// The Run value "Noctara" raw: "type T, N bytes: " and every unit stored, the NUL too; "-" when there is none.
-std::wstring RunValue();
 // The service's requests since.
 std::wstring ServiceLog();
 

@@ -9,7 +9,6 @@
 #include <shobjidl.h>
 #include <winhttp.h>
 
-#include <atomic>
 #include <map>
 
 // Declares the real import and puts the replacement in its place.
@@ -61,7 +60,6 @@ struct Guard {
 
 std::map<DWORD, std::string> shapes;
 std::vector<DWORD> workers;
-std::atomic<int> liveWorkers{0};
 thread_local int tickMs = 0;
 int clockReadingsLeft = 0;
 ULONGLONG clockLeap = 0;
@@ -105,11 +103,6 @@ std::vector<DWORD> Workers()
 {
     const Guard guard;
     return workers;
-}
-
-int LiveWorkers()
-{
-    return liveWorkers;
 }
 
 bool WaitForLiveWorkers(int count)

@@ -4,6 +4,7 @@
 
 #include "app/app_state.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace seams {
 std::string Shape(DWORD thread);
 // The threads that ran workers, in order.
 std::vector<DWORD> Workers();
-int LiveWorkers();
+inline std::atomic<int> liveWorkers{0};
 bool WaitForLiveWorkers(int count);
 // For workers started from now on: their tick (0: the shipped one), how many fail to start, their seed (-1: drawn).
 inline int workerTickMs = 1000;

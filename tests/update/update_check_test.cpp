@@ -28,9 +28,8 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
         {Offer("1.2.2", url), L"", L""},
         {Offer("1.2.2 ", url), L"1.2.2 ", wideUrl},
         {Offer("", url), L"", L""},
-        // An address the download command refuses is no offer: PHP's escaped slashes, plain http, none.
+        // An address the download command refuses is no offer (PHP's escaped slashes), nor is none.
         {Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
-        {Offer("1.3.0", "http://localhost/dl/Noctara-1.3.0.zip"), L"", L""},
         {R"({"latest_version":"1.3.0"})", L"", L""},
         {"", L"", L""},
         // A name is found quoted, exactly and first: not inside another value, not in another case, not later.
