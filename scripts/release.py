@@ -383,6 +383,8 @@ def pack(dist):
     parse_buildinfo(buildinfo_text)  # what verify reads back, in the form it reads it
     leia_me = read("packaging/LEIA-ME.txt").decode().replace("@VERSION@", version)
     leia_me = leia_me.replace("@UPDATE_AUTHORITY@", authority)
+    # The program sends its major and minor version only.
+    leia_me = leia_me.replace("@USER_AGENT@", "Noctara/" + ".".join(version.split(".")[:2]))
     notices = re.sub(r"\{\{([a-z0-9.+-]+)\}\}", version_of, read("packaging/THIRD-PARTY-NOTICES.txt").decode())
     files = [("Noctara.exe", read(exe)), ("LEIA-ME.txt", crlf(leia_me.encode())), ("LICENSE", crlf(read("LICENSE"))),
              ("THIRD-PARTY-NOTICES.txt", crlf(notices.encode())), ("BUILDINFO.txt", buildinfo_text.encode())]

@@ -41,6 +41,7 @@ grep -qx $'update-authority: localhost:9\r' BUILDINFO.txt
 grep -qaP "$(sed 's/./&\\x00/g' <<<'https://localhost:9/')" Noctara.exe
 grep -qx "Noctara $version"$'\r' LEIA-ME.txt
 grep -qF 'GET https://localhost:9/api/proxy?file=check_update.php' LEIA-ME.txt
+grep -qF 'agente "Noctara/1.2"' LEIA-ME.txt
 ! grep '@' LEIA-ME.txt || fail "a placeholder is left"
 for name in *.txt LICENSE; do
     ! grep -qv $'\r$' "$name" || fail "$name has a line without CRLF"
