@@ -34,30 +34,23 @@ constexpr DWORD kLongestPathUnits = 32768;
 // value's answer.
 bool IsSwitchedOff()
 {
-    RegKey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(key.Get(), kAppName, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_BINARY ||
+    if (RegGetValueW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, kAppName, RRF_RT_REG_BINARY, nullptr, nullptr,
+                     &size) != ERROR_SUCCESS ||
         size == 0) {
         return false;
     }
     std::vector<BYTE> data(size, 0);
-    const LSTATUS status = RegQueryValueExW(key.Get(), kAppName, nullptr, &type, data.data(), &size);
-    return status == ERROR_SUCCESS && type == REG_BINARY && size > 0 && (data[0] & 1) != 0;
+    const LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, kAppName, RRF_RT_REG_BINARY,
+                                        nullptr, data.data(), &size);
+    return status == ERROR_SUCCESS && size > 0 && (data[0] & 1) != 0;
 }
 
 // Unless it is known to be missing: a key that cannot be read may hold one.
 bool HasSwitchValue()
 {
-    RegKey key;
-    const LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, 0, KEY_QUERY_VALUE, key.Put());
-    if (status != ERROR_SUCCESS) {
-        return status != ERROR_FILE_NOT_FOUND;
-    }
-    return RegQueryValueExW(key.Get(), kAppName, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND;
+    return RegGetValueW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, kAppName, RRF_RT_ANY, nullptr, nullptr, nullptr) !=
+           ERROR_FILE_NOT_FOUND;
 }
 
 // The user has just asked for autostart, so whatever the switch says goes.

@@ -111,10 +111,17 @@ std::wstring Values(const wchar_t* path)
         if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &bytes) != ERROR_SUCCESS) {
             break;
         }
-        // Other types by their size: nothing the program writes.
         text += L" " + std::wstring(name) + L"=" + std::to_wstring(type) + L":";
-        text += type == REG_SZ ? Units(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t))
-                               : std::to_wstring(bytes) + L" bytes";
+        if (type == REG_SZ) {
+            text += Units(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t));
+            continue;
+        }
+        // Other types byte by byte, as Task Manager's switches are.
+        for (DWORD b = 0; b < bytes; ++b) {
+            wchar_t hex[4] = {};
+            swprintf(hex, ARRAYSIZE(hex), L"%02X", data[b]);
+            text += hex;
+        }
     }
     RegCloseKey(key);
     return text;

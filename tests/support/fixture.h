@@ -28,7 +28,8 @@ std::wstring Sequence();
 // A shell record as "vN 0xFLAGS ICON 'tip'", plus " TITLE: TEXT (N)" for a balloon; the fields the program never
 // varies are checked here.
 std::wstring Record(const NOTIFYICONDATAW& data);
-// Every value under HKCU\`path` as " NAME=TYPE:DATA", strings with every unit; " missing" without the key.
+// Every value under HKCU\`path` as " NAME=TYPE:DATA", strings with every unit, other data in hex; " missing"
+// without the key.
 std::wstring Values(const wchar_t* path);
 // What other programs see: the clipboard's owner ("ours": the program's window) and formats, then the Values of
 // the keys that start programs at logon.
