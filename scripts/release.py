@@ -102,12 +102,13 @@ def project_version():
 
 def host_fault(host):
     """What is wrong with host, a name or an IP literal, or None."""
-    if host.startswith("["):
+    # Newer parsers refuse a bad one in brackets themselves; older ones leave it here.
+    if host.startswith("[") and host.endswith("]"):
         try:
-            ipaddress.IPv6Address(host[1:-1] if host.endswith("]") else "-")
+            ipaddress.IPv6Address(host[1:-1])
+            return None
         except ValueError:
             return f"holds {host}, which is no valid IP address"
-        return None
     # A last label of digits makes the host an IPv4 address to every parser.
     if re.fullmatch(r"[0-9]+", host.rsplit(".", 1)[-1]):
         try:
