@@ -165,8 +165,8 @@ authority=$!
 for _ in $(seq 100); do [[ -s port ]] && break; sleep 0.1; done
 export SIGN_TSA="http://127.0.0.1:$(cat port)/" SIGN_TSA_CA="$PWD/ca.pem"
 release
-mv dist/$z stamped.zip
-mv dist/$z.sha256 stamped.zip.sha256
+cp dist/$z stamped.zip
+cp dist/$z.sha256 stamped.zip.sha256
 python3 -m zipfile -e stamped.zip stamped
 osslsigncode verify -CAfile ca.pem -TSA-CAfile ca.pem -in stamped/Noctara.exe >verify
 grep -q '^Timestamp Server Signature verification: ok' verify
