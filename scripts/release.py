@@ -639,14 +639,14 @@ def verify(zip_arg):
         name: versions.get(name, "unrecorded") for name in PACKAGES + [package]})
     archive = zipfile.ZipFile(zip_path)
     names = archive.namelist()
+    extra = [name for name in names if name not in dict(expected)]
+    if extra:
+        raise mismatch(f"{extra[0]} is no file this checkout makes")
     for name, data in expected:
         if name not in names:
             raise mismatch(f"the zip holds no {name}")
         if archive.read(name) != data:
             raise mismatch(f"{name} differs from the one this checkout makes")
-    extra = [name for name in names if name not in dict(expected)]
-    if extra:
-        raise mismatch(f"{extra[0]} is no file this checkout makes")
     if kind == "unsigned" and read(zip_path) != zip_bytes(expected, values["source-date-epoch"]):
         raise mismatch(f"{os.path.basename(zip_path)} differs from the zip this checkout packs of the same files")
     print(f"{len(expected) - 1} other files: as this checkout makes them")
