@@ -521,11 +521,10 @@ def check_zip(zip_path):
         raise mismatch(f"{name} is not a zip")
     archive = zipfile.ZipFile(zip_path)
     names = archive.namelist()
-    listed = {}
-    for line in (archive.read("SHA256SUMS").decode() if "SHA256SUMS" in names else "").splitlines():
-        digest, _, member = line.partition("  ")
-        listed[member] = digest
-    if sorted(listed) != sorted(set(names) - {"SHA256SUMS"}) or len(names) != len(listed) + 1:
+    lines = (archive.read("SHA256SUMS").decode() if "SHA256SUMS" in names else "").splitlines()
+    listed = dict(reversed(line.split("  ", 1)) if "  " in line else ("", line) for line in lines)
+    if len(lines) != len(listed) or sorted(listed) != sorted(set(names) - {"SHA256SUMS"}) or \
+            len(names) != len(listed) + 1:
         raise mismatch("SHA256SUMS does not list every file of the zip once")
     for member, digest in listed.items():
         if sha256(archive.read(member)) != digest:
