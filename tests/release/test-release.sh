@@ -205,7 +205,7 @@ tampered extra unsigned 'echo >extra; sums' "MISMATCH: extra is no file this che
 tampered noexe unsigned 'rm Noctara.exe; sums' "MISMATCH: noexe.zip holds no Noctara.exe"
 tampered twice unsigned 'tail -n1 SHA256SUMS >>SHA256SUMS' "MISMATCH: SHA256SUMS does not list every file"
 tampered sums stamped 'sed -i "/  LICENSE$/ y/0123456789abcdef/123456789abcdef0/" SHA256SUMS' "MISMATCH: LICENSE does not match its SHA-256"
-tampered form unsigned 'sed -i "s/^commit: .*/commit: x\r/" BUILDINFO.txt; sums' "BUILDINFO.txt gives no well-formed commit"
+tampered form unsigned 'sed -i "s/^commit: .*/commit: x\r/" BUILDINFO.txt; sums' "MISMATCH: BUILDINFO.txt gives no well-formed commit"
 tampered dirty unsigned 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt; sums' "MISMATCH: the release was not built"
 tampered junk unsigned 'echo >Noctara.exe; sums' "ERROR: osslsigncode could not read Noctara.exe"
 tampered code unsigned "$code; sums" "MISMATCH: Noctara.exe differs from this checkout's build"
