@@ -178,16 +178,18 @@ checks() {
     make -s -C "$src" verify-release ZIP="$PWD/$1" >log 2>&1 || true
     grep -qF "verify-release: $2" log || fail "$1 is not $2: $(tail -n3 log)"
 }
-# tampered NAME FROM COMMANDS VERDICT: NAME.zip of FROM's files after COMMANDS (sums: SHA256SUMS made anew).
+# tampered NAME FROM COMMANDS VERDICT: make verify-release gives VERDICT for NAME.zip, FROM's files after COMMANDS.
 tampered() {
     cp -r "$2" "$1"
     (cd "$1" && eval "$3" && python3 -m zipfile -c "../$1.zip" *)
     checks "$1.zip" "$4"
 }
+# sums: SHA256SUMS made anew, in the release's order.
 sums() {
-    rm SHA256SUMS
-    lines="$(sha256sum -- *)"
-    echo "$lines" >SHA256SUMS
+    for name in Noctara.exe LEIA-ME.txt LICENSE THIRD-PARTY-NOTICES.txt BUILDINFO.txt extra; do
+        [[ ! -e $name ]] || sha256sum "$name"
+    done >SHA256SUMS.new
+    mv SHA256SUMS.new SHA256SUMS
 }
 checks unsigned.zip "MATCH: unsigned.zip (unsigned) is commit ${commit:0:12}: every file of the zip is this checkout's"
 checks stamped.zip "MATCH: stamped.zip (signed by codeSigning, time-stamped) is commit"
