@@ -108,13 +108,13 @@ def host_fault(host):
             ipaddress.IPv6Address(host[1:-1])
             return None
         except ValueError:
-            return f"holds {host}, which is no valid IP address"
+            return "holds no valid IP address"
     # A last label of digits makes the host an IPv4 address to every parser.
     if re.fullmatch(r"[0-9]+", host.rsplit(".", 1)[-1]):
         try:
             ipaddress.IPv4Address(host)
         except ValueError:
-            return f"holds {host}, which is no valid IP address"
+            return "holds no valid IP address"
         return None
     if len(host) > 253 or not all(LABEL.fullmatch(label) for label in host.split(".")):
         return "holds no valid host name"

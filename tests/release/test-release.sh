@@ -72,40 +72,33 @@ done
 cd ..
 "$root/tests/release/check-manifests.py" dist "$version" "$DOWNLOAD_URL"
 
-for bad in updates.noctara.invalid Example.INVALID:443; do
-    stops "UPDATE_AUTHORITY '$bad' lies under .invalid" UPDATE_AUTHORITY="$bad"
-done
-for bad in host:0 host:65536 host:08 host:; do
-    stops "UPDATE_AUTHORITY '$bad' holds no port from 1 to 65535" UPDATE_AUTHORITY="$bad"
-done
-for bad in -host host- a..b a_b 'a b' "$(printf 'a%.0s' {1..64}).example" "$(printf 'abcdefg.%.0s' {1..32})example"; do
-    stops "UPDATE_AUTHORITY '$bad' holds no valid host name" UPDATE_AUTHORITY="$bad"
-done
-for bad in 999.999.999.999 1.2.3; do
-    stops "UPDATE_AUTHORITY '$bad' holds $bad, which is no valid IP address" UPDATE_AUTHORITY="$bad"
-done
-stops "UPDATE_AUTHORITY 'https://h' is more than host[:port]: give it without https://" UPDATE_AUTHORITY=https://h
-stops "UPDATE_AUTHORITY 'u:p@h' holds a user name or password" UPDATE_AUTHORITY=u:p@h
-stops "UPDATE_AUTHORITY '[1.2.3.4]' is no address" UPDATE_AUTHORITY='[1.2.3.4]'
+# refuses NAME REASON VALUE...: the release stops for "NAME 'VALUE' REASON" with NAME set to each VALUE.
+refuses() {
+    for value in "${@:3}"; do
+        stops "$1 '$value' $2" "$1=$value"
+    done
+}
+refuses UPDATE_AUTHORITY 'lies under .invalid' updates.noctara.invalid Example.INVALID:443
+refuses UPDATE_AUTHORITY 'holds no port from 1 to 65535' host:0 host:65536 host:08 host:
+refuses UPDATE_AUTHORITY 'holds no valid host name' -host a_b "$(printf 'a%.0s' {1..64}).x" \
+    "$(printf 'abcdefg.%.0s' {1..32})x"
+refuses UPDATE_AUTHORITY 'holds no valid IP address' 999.999.999.999 1.2.3
+refuses UPDATE_AUTHORITY 'is more than host[:port]: give it without https://' https://h
+refuses UPDATE_AUTHORITY 'holds a user name or password' u:p@h
+refuses UPDATE_AUTHORITY 'is no address' '[1.2.3.4]'
 stops "no update service given" UPDATE_AUTHORITY=
 # Each accepted: the release goes on to the address, refused next.
-for good in h:1 h:65535 127.0.0.1:8443 '[::1]:443' a-b.C9 "$(printf 'a%.0s' {1..63}).example"; do
+for good in h:1 h:65535 127.0.0.1:8443 '[::1]:443' a-b.C9 "$(printf 'a%.0s' {1..63}).x"; do
     stops "DOWNLOAD_URL 'http://" UPDATE_AUTHORITY="$good" DOWNLOAD_URL="http://localhost/$z"
 done
-for bad in "https:///$z" "$z"; do
-    stops "DOWNLOAD_URL '$bad' is no https:// address" DOWNLOAD_URL="$bad"
-done
-stops "DOWNLOAD_URL 'https://localhost:99999/$z' holds no port" DOWNLOAD_URL="https://localhost:99999/$z"
-stops "DOWNLOAD_URL 'https://u:p@localhost/$z' holds a user name" DOWNLOAD_URL="https://u:p@localhost/$z"
-stops "DOWNLOAD_URL 'https://1.2.3/$z' holds 1.2.3, which is no" DOWNLOAD_URL="https://1.2.3/$z"
-for bad in "https://localhost/a b/$z" "https://localhost/$z#x"; do
-    stops "DOWNLOAD_URL '$bad' is not a plain address" DOWNLOAD_URL="$bad"
-done
-for bad in https://localhost/Noctara-9.9.9-win-x64.zip "https://localhost/$z?x=1"; do
-    stops "DOWNLOAD_URL '$bad' does not end in the zip's name, /$z" DOWNLOAD_URL="$bad"
-done
+refuses DOWNLOAD_URL 'is no https:// address' "https:///$z" "$z"
+refuses DOWNLOAD_URL 'holds no port' "https://localhost:99999/$z"
+refuses DOWNLOAD_URL 'holds a user name' "https://u:p@localhost/$z"
+refuses DOWNLOAD_URL 'holds no valid IP' "https://1.2.3/$z"
+refuses DOWNLOAD_URL 'is not a plain address' "https://localhost/a b/$z" "https://localhost/$z#x"
+refuses DOWNLOAD_URL "does not end in the zip's name, /$z" https://localhost/x.zip "https://localhost/$z?x=1"
+refuses HOMEPAGE 'is no https://' http://localhost/
 stops "the manifests need HOMEPAGE" HOMEPAGE=
-stops "HOMEPAGE 'http://localhost/' is no https://" HOMEPAGE=http://localhost/
 stops 'a time-stamp needs a signature' SIGN_TSA=http://127.0.0.1:9/
 stops 'signing needs SIGN_PFX and SIGN_PASSWORD_FILE' SIGN_PFX=/none SIGN_PASSWORD_FILE=/none
 edited packaging/release-notes.pt-BR.txt "s/^## $version\$/## 0.0/" "has no notes for $version: write them first"
@@ -114,9 +107,9 @@ edited packaging/release-notes.pt-BR.txt "/^## $version\$/a $(printf 'x%.0s' {1.
 # Each manifest's schema is the one its ManifestType names, whatever the file is called.
 schema() { PYTHONPATH="$src/scripts" /usr/bin/python3 -c 'import release, sys
 print(*release.schema_errors(sys.argv[1], sys.stdin.read()))' "$1"; }
-locale="dist/winget/manifests/q/QorvexLabs/Noctara/$version/QorvexLabs.Noctara.locale.pt-BR.yaml"
+locale=(dist/winget/*/*/*/*/*/*.locale.pt-BR.yaml)
 [[ -z "$(schema QorvexLabs.Noctara.locale.en-US.yaml <"$locale")" ]]
-sed 's/^ManifestType: .*/ManifestType: locale/' "$locale" | schema a.yaml | grep -qF "schemas/ for ManifestType 'locale'"
+sed 's/^ManifestType: .*/ManifestType: locale/' "$locale" | schema a.yaml | grep -qF "for ManifestType 'locale'"
 
 # cert NAME [OPTION...]: NAME.pem and its key NAME.key.
 cert() { openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=$1" -keyout "$1.key" -out "$1.pem" "${@:2}"; }
@@ -133,9 +126,8 @@ mv dist first
 release
 diff -rq first dist
 stops 'signing failed' SIGN_PASSWORD_FILE="$PWD/ca.pem"
-# The system's CAs, not the issuer.
 stops 'the signed exe does not verify' SIGN_CA=
-stops 'the time-stamp authority http://127.0.0.1:9/ gave no time-stamp' SIGN_TSA=http://127.0.0.1:9/
+stops 'the time-stamp authority http://127.0.0.1:9/ gave no' SIGN_TSA=http://127.0.0.1:9/
 
 # A time-stamp authority on a free loopback port: openssl's, behind HTTP.
 printf '%s\n' '[tsa]' 'default_tsa = here' '[here]' 'serial = serial' 'default_policy = 1.2.3.4' 'digests = sha256' \
@@ -178,18 +170,18 @@ checks() {
     make -s -C "$src" verify-release ZIP="$PWD/$1" >log 2>&1 || true
     grep -qF "verify-release: $2" log || fail "$1 is not $2: $(tail -n3 log)"
 }
-# tampered NAME FROM COMMANDS VERDICT: make verify-release gives VERDICT for NAME.zip, FROM's files after COMMANDS.
+# tampered NAME FROM COMMANDS VERDICT: verify-release's VERDICT for NAME.zip, FROM's files after COMMANDS, their
+# SHA256SUMS made anew in the release's order unless COMMANDS change it.
 tampered() {
     cp -r "$2" "$1"
-    (cd "$1" && eval "$3" && python3 -m zipfile -c "../$1.zip" *)
-    checks "$1.zip" "$4"
-}
-# sums: SHA256SUMS made anew, in the release's order.
-sums() {
-    for name in Noctara.exe LEIA-ME.txt LICENSE THIRD-PARTY-NOTICES.txt BUILDINFO.txt extra; do
+    cd "$1"
+    eval "$3"
+    [[ $3 == *SHA256SUMS* ]] || for name in Noctara.exe LEIA-ME.txt LICENSE THIRD-PARTY-NOTICES.txt BUILDINFO.txt x; do
         [[ ! -e $name ]] || sha256sum "$name"
-    done >SHA256SUMS.new
-    mv SHA256SUMS.new SHA256SUMS
+    done >SHA256SUMS
+    python3 -m zipfile -c "../$1.zip" *
+    cd ..
+    checks "$1.zip" "$4"
 }
 checks unsigned.zip "MATCH: unsigned.zip (unsigned) is commit ${commit:0:12}: every file of the zip is this checkout's"
 checks stamped.zip "MATCH: stamped.zip (signed by codeSigning, time-stamped) is commit"
@@ -200,21 +192,22 @@ checks sum.zip "MISMATCH: sum.zip does not match sum.zip.sha256"
 checks ca.pem "MISMATCH: ca.pem is not a zip"
 code='printf "\x90" | dd of=Noctara.exe bs=1 seek=5000 conv=notrunc status=none'
 tools='sed -i "s/^package: cmake .*/package: cmake 9.9-1\r/" BUILDINFO.txt'
-tampered leia unsigned 'sed -i "s/Qorvex Labs/Outra/" LEIA-ME.txt; sums' "MISMATCH: LEIA-ME.txt differs from the one"
-tampered repacked unsigned : "MISMATCH: repacked.zip differs from the zip this checkout packs"
-tampered lacks unsigned 'rm LICENSE; sums' "MISMATCH: the zip holds no LICENSE"
-tampered extra unsigned 'echo >extra; sums' "MISMATCH: extra is no file this checkout makes"
-tampered noexe unsigned 'rm Noctara.exe; sums' "MISMATCH: noexe.zip holds no Noctara.exe"
+tampered leia unsigned 'sed -i "s/Qorvex Labs/Outra/" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt differs"
+tampered repack unsigned : "MISMATCH: repack.zip differs from the zip this checkout packs"
+tampered lacks unsigned 'rm LICENSE' "MISMATCH: the zip holds no LICENSE"
+tampered more unsigned 'echo >x' "MISMATCH: x is no file this checkout makes"
+tampered noexe unsigned 'rm Noctara.exe' "MISMATCH: noexe.zip holds no Noctara.exe"
 tampered twice unsigned 'tail -n1 SHA256SUMS >>SHA256SUMS' "MISMATCH: SHA256SUMS does not list every file"
-tampered sums stamped 'sed -i "/  LICENSE$/ y/0123456789abcdef/123456789abcdef0/" SHA256SUMS' "MISMATCH: LICENSE does not match its SHA-256"
-tampered form unsigned 'sed -i "s/^commit: .*/commit: x\r/" BUILDINFO.txt; sums' "MISMATCH: BUILDINFO.txt gives no well-formed commit"
-tampered dirty unsigned 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt; sums' "MISMATCH: the release was not built"
-tampered junk unsigned 'echo >Noctara.exe; sums' "ERROR: osslsigncode could not read Noctara.exe"
-tampered code unsigned "$code; sums" "MISMATCH: Noctara.exe differs from this checkout's build"
-tampered toolset unsigned "$code; $tools; sums" "MISMATCH: Noctara.exe differs from this checkout's build, made with"
-tampered recorded unsigned 'sed -i "s/^\(unsigned-exe-sha256: \)[0-9a-f]*/\1$(printf %064d 0)/" BUILDINFO.txt; sums' \
+tampered sums stamped 'sed -i "/  LICENSE$/ y/0123456789abcdef/123456789abcdef0/" SHA256SUMS' \
+    "MISMATCH: LICENSE does not match its SHA-256"
+tampered form unsigned 'sed -i "s/^commit: .*/commit: x\r/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt gives no"
+tampered dirty unsigned 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt' "MISMATCH: the release was not built"
+tampered junk unsigned 'echo >Noctara.exe' "ERROR: osslsigncode could not read Noctara.exe"
+tampered code unsigned "$code" "MISMATCH: Noctara.exe differs from this checkout's build"
+tampered toolset unsigned "$code; $tools" "MISMATCH: Noctara.exe differs from this checkout's build, made with"
+tampered recorded unsigned 'sed -i "s/^\(unsigned-exe-sha256: \)[0-9a-f]*/\1$(printf %064d 0)/" BUILDINFO.txt' \
     "MISMATCH: BUILDINFO.txt records another SHA-256"
-tampered tools stamped "$tools; sums" "MATCH: tools.zip (signed by codeSigning, time-stamped)"
+tampered tools stamped "$tools" "MATCH: tools.zip (signed by codeSigning, time-stamped)"
 grep -qE '^cmake +9.9-1 +[0-9]' log
 SIGN_CA= checks stamped.zip "MISMATCH: the signature"
 SIGN_TSA_CA= checks stamped.zip "MISMATCH: the time-stamp"
