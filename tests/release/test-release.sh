@@ -35,10 +35,10 @@ stops() {
     grep -qF "$1" log || fail "${*:2}: not $1: $(tail -n2 log)"
     diff -r kept dist >/dev/null || fail "a refused release changed dist/: ${*:2}"
 }
-# edited FILE SED REASON: the release stops for REASON while the checkout's FILE is so edited.
+# edited FILE SED REASON [NAME=VALUE...]: the release stops for REASON while the checkout's FILE is so edited.
 edited() {
     sed -i "$2" "$src/$1"
-    stops "$3"
+    stops "$3" "${@:4}"
     git -C "$src" checkout -q -- "$1"
 }
 
@@ -101,7 +101,7 @@ refuses HOMEPAGE 'is no https://' http://localhost/
 stops "the manifests need HOMEPAGE" HOMEPAGE=
 stops 'a time-stamp needs a signature' SIGN_TSA=http://127.0.0.1:9/
 stops 'signing needs SIGN_PFX and SIGN_PASSWORD_FILE' SIGN_PFX=/none SIGN_PASSWORD_FILE=/none
-edited packaging/release-notes.pt-BR.txt "s/^## $version\$/## 0.0/" "has no notes for $version: write them first"
+edited packaging/release-notes.pt-BR.txt "s/^## $version\$/## 0.0/" "has no notes for $version: write them first" DOWNLOAD_URL=
 edited LICENSE '/^Copyright/d' 'LICENSE has no Copyright line'
 edited packaging/release-notes.pt-BR.txt "/^## $version\$/a $(printf 'x%.0s' {1..10001})" 'do not fit their schemas'
 # Each manifest's schema is the one its ManifestType names, whatever the file is called.
