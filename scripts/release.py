@@ -220,8 +220,8 @@ def zip_files(exe, info, versions):
     notices = read(os.path.join(ROOT, "packaging/THIRD-PARTY-NOTICES.txt")).decode()
     notices = re.sub(r"\{\{([a-z0-9.+-]+)\}\}", lambda m: version_of(m[1], versions.get(m[1], "unrecorded")), notices)
     files = [("Noctara.exe", exe), ("LEIA-ME.txt", leia_me(info["version"], info["update-authority"])),
-             ("LICENSE", crlf(read(os.path.join(ROOT, "LICENSE")))), ("THIRD-PARTY-NOTICES.txt", crlf(notices.encode())),
-             ("BUILDINFO.txt", "\r\n".join(lines + [""]).encode())]
+             ("LICENSE", crlf(read(os.path.join(ROOT, "LICENSE")))),
+             ("THIRD-PARTY-NOTICES.txt", crlf(notices.encode())), ("BUILDINFO.txt", "\r\n".join(lines + [""]).encode())]
     # LF: the form sha256sum writes, and reads back with -c.
     files.append(("SHA256SUMS", "".join(f"{sha256(data)}  {name}\n" for name, data in files).encode()))
     return files

@@ -28,20 +28,19 @@ zip_name = f"Noctara-{version}-win-x64.zip"
 with open(f"{dist}/{zip_name}", "rb") as f:
     digest = hashlib.sha256(f.read()).hexdigest()
 
-files = [("", "version", {"DefaultLocale": "pt-BR"}),
-         (".installer", "installer", {
+files = [("", {"DefaultLocale": "pt-BR"}),
+         (".installer", {
              "InstallerType": "zip", "NestedInstallerType": "portable", "Scope": "user",
              "NestedInstallerFiles": [{"RelativeFilePath": "Noctara.exe", "PortableCommandAlias": "noctara"}],
              "MinimumOSVersion": "10.0.0.0", "ReleaseDate": "2026-01-01",
              "Installers": [{"Architecture": "x64", "InstallerUrl": url, "InstallerSha256": digest.upper()}]}),
-         (".locale.pt-BR", "defaultLocale", {
+         (".locale.pt-BR", {
              "PackageLocale": "pt-BR", "Publisher": "Qorvex Labs", "PackageName": "Noctara", "License": "MIT",
              "PublisherUrl": "https://localhost/noctara", "PackageUrl": "https://localhost/noctara",
              "LicenseUrl": "https://spdx.org/licenses/MIT.html", "Copyright": "Copyright (c) 2026 Qorvex Labs"})]
-for suffix, kind, wanted in files:
+for suffix, wanted in files:
     check(f"winget/manifests/q/QorvexLabs/Noctara/{version}/QorvexLabs.Noctara{suffix}.yaml",
-          {"PackageIdentifier": "QorvexLabs.Noctara", "PackageVersion": version, **wanted,
-           "ManifestType": kind, "ManifestVersion": "1.10.0"})
+          {"PackageIdentifier": "QorvexLabs.Noctara", "PackageVersion": version, **wanted})
 # The x64 zip under 64bit only; the version replaced in the path, not in the host.
 pattern = f"https://{version}.localhost/dl/Noctara-$version-win-x64.zip"
 scoop = check("scoop/noctara.json", {

@@ -88,7 +88,7 @@ refuses UPDATE_AUTHORITY 'holds a user name or password' u:p@h
 refuses UPDATE_AUTHORITY 'is no address' '[1.2.3.4]'
 stops "no update service given" UPDATE_AUTHORITY=
 # Each accepted: the release goes on to the address, refused next.
-for good in h:1 h:65535 127.0.0.1:8443 '[::1]:443' a-b.C9 "$(printf 'a%.0s' {1..63}).x"; do
+for good in h:1 h:65535 127.0.0.1:8443 '[::1]:443' "$(printf 'a%.0s' {1..63}).x"; do
     stops "DOWNLOAD_URL 'http://" UPDATE_AUTHORITY="$good" DOWNLOAD_URL="http://localhost/$z"
 done
 refuses DOWNLOAD_URL 'is no https:// address' "https:///$z" "$z"
@@ -101,9 +101,10 @@ refuses HOMEPAGE 'is no https://' http://localhost/
 stops "the manifests need HOMEPAGE" HOMEPAGE=
 stops 'a time-stamp needs a signature' SIGN_TSA=http://127.0.0.1:9/
 stops 'signing needs SIGN_PFX and SIGN_PASSWORD_FILE' SIGN_PFX=/none SIGN_PASSWORD_FILE=/none
-edited packaging/release-notes.pt-BR.txt "s/^## $version\$/## 0.0/" "has no notes for $version: write them first" DOWNLOAD_URL=
+notes=packaging/release-notes.pt-BR.txt
+edited $notes "s/^## $version\$/## 0.0/" "has no notes for $version: write them first" DOWNLOAD_URL=
 edited LICENSE '/^Copyright/d' 'LICENSE has no Copyright line'
-edited packaging/release-notes.pt-BR.txt "/^## $version\$/a $(printf 'x%.0s' {1..10001})" 'do not fit their schemas'
+edited $notes "/^## $version\$/a $(printf 'x%.0s' {1..10001})" 'do not fit their schemas'
 # Each manifest's schema is the one its ManifestType names, whatever the file is called.
 schema() { PYTHONPATH="$src/scripts" /usr/bin/python3 -c 'import release, sys
 print(*release.schema_errors(sys.argv[1], sys.stdin.read()))' "$1"; }
