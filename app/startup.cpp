@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/scoped_handle.h"
 #include "app/window_proc.h"
 #include "shell/shortcut.h"
 #include "tray/tray_icon.h"
@@ -27,7 +28,7 @@ int RunTrayApplication(HINSTANCE instance)
         return kExitNormal;
     }
 
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const ScopedCom com(COINIT_APARTMENTTHREADED);
     // Before any window, so the shell attributes everything to this identity.
     SetCurrentProcessExplicitAppUserModelID(kAppUserModelId);
     CreateStartMenuShortcut();
@@ -41,7 +42,6 @@ int RunTrayApplication(HINSTANCE instance)
     AppState::iconPaused = LoadAppIcon(instance, kIconPausedId);
     if (AppState::iconActive == nullptr) {
         MessageBoxW(nullptr, L"Erro fatal: Ícone não carregado.", L"Erro", MB_OK | MB_ICONERROR);
-        CoUninitialize();
         return kExitStartupFailed;
     }
 
@@ -60,7 +60,6 @@ int RunTrayApplication(HINSTANCE instance)
     AppState::mainWindow = CreateWindowExW(0, kWindowClassName, kAppName, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
                                            nullptr, instance, nullptr);
     if (AppState::mainWindow == nullptr) {
-        CoUninitialize();
         return kExitStartupFailed;
     }
     // Started elevated, the window would not hear Explorer's broadcast from a
@@ -75,6 +74,5 @@ int RunTrayApplication(HINSTANCE instance)
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    CoUninitialize();
     return kExitNormal;
 }

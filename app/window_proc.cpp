@@ -1,5 +1,6 @@
 #include "app/window_proc.h"
 
+#include "app/scoped_handle.h"
 #include "engine/keep_awake.h"
 #include "shell/autostart.h"
 #include "tray/tray_icon.h"
@@ -9,23 +10,7 @@
 namespace {
 
 // Global memory that is freed unless it was handed over to the clipboard.
-class GlobalBlock {
-public:
-    explicit GlobalBlock(SIZE_T bytes) : block_(GlobalAlloc(GMEM_MOVEABLE, bytes)) {}
-    GlobalBlock(const GlobalBlock&) = delete;
-    GlobalBlock& operator=(const GlobalBlock&) = delete;
-    ~GlobalBlock()
-    {
-        if (block_ != nullptr) {
-            GlobalFree(block_);
-        }
-    }
-    HGLOBAL Get() const { return block_; }
-    void Release() { block_ = nullptr; }
-
-private:
-    HGLOBAL block_;
-};
+using GlobalBlock = ScopedHandle<HGLOBAL, GlobalFree>;
 
 void AddIconOrRetry(HWND window)
 {
@@ -151,7 +136,7 @@ bool CopyTextToClipboard(HWND window, const std::wstring& text)
     // Prepared before the clipboard is touched, so a failure leaves the
     // user's current clipboard content alone.
     const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
-    GlobalBlock block(bytes);
+    GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE, bytes));
     if (block.Get() == nullptr) {
         return false;
     }

@@ -1,5 +1,6 @@
 #include "update/request_client.h"
 
+#include "app/scoped_handle.h"
 #include "app/version.h"
 #include "update/service_config.h"
 
@@ -24,23 +25,7 @@ constexpr int kReceiveTimeoutMs = 10000;
 constexpr DWORD kHostUnits = 256;
 constexpr DWORD kPathUnits = 1024;
 
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    ~InternetHandle()
-    {
-        if (handle_ != nullptr) {
-            WinHttpCloseHandle(handle_);
-        }
-    }
-    HINTERNET Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    HINTERNET handle_;
-};
+using InternetHandle = ScopedHandle<HINTERNET, WinHttpCloseHandle>;
 
 std::string ToUtf8(const std::wstring& text)
 {
@@ -117,26 +102,11 @@ bool ReadBody(HINTERNET request, ULONGLONG deadline, std::string& body)
     return !hasLength || body.size() == announced;
 }
 
-// WinHTTP is delay-loaded; loading it here, from the system folder only,
+// WinHTTP is delay-loaded; loading it first, from the system folder only,
 // keeps a winhttp.dll beside the executable out whatever the process's
 // search path, and a failed load fails the request instead of raising the
 // delay-load helper's exception on this thread.
-class WinHttpLibrary {
-public:
-    WinHttpLibrary() : module_(LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {}
-    WinHttpLibrary(const WinHttpLibrary&) = delete;
-    WinHttpLibrary& operator=(const WinHttpLibrary&) = delete;
-    ~WinHttpLibrary()
-    {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    explicit operator bool() const { return module_ != nullptr; }
-
-private:
-    HMODULE module_;
-};
+using WinHttpLibrary = ScopedHandle<HMODULE, FreeLibrary>;
 
 // Automatic proxy discovery first; older systems refuse that access type.
 HINTERNET OpenSession()
@@ -170,7 +140,7 @@ bool request_client_detail::SendJsonRequestWithin(const std::wstring& url, const
                                                   std::wstring& response, unsigned long long deadlineMs)
 {
     response.clear();
-    const WinHttpLibrary library;
+    const WinHttpLibrary library(LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!library) {
         return false;
     }
