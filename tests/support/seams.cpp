@@ -45,8 +45,6 @@ SEAM(errno_t, rand_s, (unsigned int*))
 extern "C" {
 BOOL WINAPI __real_WinHttpSetTimeouts(HINTERNET, int, int, int, int);
 BOOL WINAPI __real_WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD);
-HINTERNET WINAPI __real_WinHttpOpenRequest(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD);
-BOOL WINAPI __real_WinHttpSendRequest(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR);
 BOOL WINAPI __real_WinHttpQueryHeaders(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD);
 }
 
@@ -333,35 +331,16 @@ extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, L
     return __real_WinHttpSetOption(handle, option, buffer, length);
 }
 
-extern "C" HINTERNET WINAPI __wrap_WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR object,
-                                                      LPCWSTR version, LPCWSTR referrer, LPCWSTR* types, DWORD flags)
-{
-    httpSettings.push_back(L"open " + std::wstring(verb));
-    return __real_WinHttpOpenRequest(connection, verb, object, version, referrer, types, flags);
-}
-
-extern "C" BOOL WINAPI __wrap_WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength,
-                                                 LPVOID optional, DWORD optionalLength, DWORD total, DWORD_PTR context)
-{
-    httpSettings.push_back(L"send");
-    return __real_WinHttpSendRequest(request, headers, headersLength, optional, optionalLength, total, context);
-}
-
-// A proxy's 407, while proxyChallenges lasts; every other header as the service sent it.
+// A proxy's 407 while proxyChallenges lasts, else the service's status; other headers as they came.
 extern "C" BOOL WINAPI __wrap_WinHttpQueryHeaders(HINTERNET request, DWORD level, LPCWSTR name, LPVOID buffer,
                                                   LPDWORD length, LPDWORD index)
 {
-    if (level != (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER)) {
-        return __real_WinHttpQueryHeaders(request, level, name, buffer, length, index);
+    const BOOL read = __real_WinHttpQueryHeaders(request, level, name, buffer, length, index);
+    if (level == (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER)) {
+        auto* status = static_cast<DWORD*>(buffer);
+        *status = proxyChallenges-- > 0 ? 407 : *status;
+        httpSettings.push_back(L"status " + std::to_wstring(*status));
     }
-    BOOL read = TRUE;
-    if (proxyChallenges > 0) {
-        proxyChallenges--;
-        *static_cast<DWORD*>(buffer) = 407;
-    } else {
-        read = __real_WinHttpQueryHeaders(request, level, name, buffer, length, index);
-    }
-    httpSettings.push_back(L"status " + std::to_wstring(read ? *static_cast<DWORD*>(buffer) : 0));
     return read;
 }
 
@@ -374,13 +353,12 @@ extern "C" BOOL WINAPI __wrap_WinHttpQueryAuthSchemes(HINTERNET, LPDWORD support
     return TRUE;
 }
 
-// Never sent anywhere: Wine would take the call and never use it.
+// Kept from Wine, which would take them and never use them.
 extern "C" BOOL WINAPI __wrap_WinHttpSetCredentials(HINTERNET, DWORD target, DWORD scheme, LPCWSTR user,
                                                     LPCWSTR password, LPVOID params)
 {
-    const bool none = user == nullptr && password == nullptr && params == nullptr;
-    httpSettings.push_back(L"credentials " + std::to_wstring(target) + L" " + std::to_wstring(scheme) +
-                           (none ? L" none" : L" given"));
+    const wchar_t* given = user == nullptr && password == nullptr && params == nullptr ? L" none" : L" given";
+    httpSettings.push_back(L"credentials " + std::to_wstring(target) + L" " + std::to_wstring(scheme) + given);
     return TRUE;
 }
 

@@ -22,8 +22,7 @@ inline int failedWorkers = 0;
 inline long long workerSeed = -1;
 // GetTickCount64's next reading is as ever, the one after it `ms` later.
 void LeapClockAfterNextReading(ULONGLONG ms);
-// WinHTTP's calls, as "timeouts R C S Rc", "option N=V", "open VERB", "send", "status N", "schemes" and
-// "credentials TARGET SCHEME none|given".
+// WinHTTP's calls: "timeouts R C S Rc", "option N=V", "status N", "schemes", "credentials TARGET SCHEME none|given".
 inline std::vector<std::wstring> httpSettings;
 
 // UI thread only.

@@ -115,28 +115,23 @@ TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
 }
 
 // A proxy's 407 offering Windows sign-in gets one more request, kept alive, with the user's own sign-in for the
-// proxy (Negotiate first); Basic or Digest alone, a second 407, or a spent deadline end the check.
+// proxy, Negotiate first; Basic or Digest alone, a second 407 or a spent deadline end the check.
 TEST(UpdateCheck, AProxySignInIsAnsweredOnceWithTheUsersOwnCredentials)
 {
-    constexpr DWORD kBasic = 1;
-    constexpr DWORD kNtlm = 2;
-    constexpr DWORD kDigest = 8;
-    constexpr DWORD kNegotiate = 16;
-    const std::wstring first = L"timeouts 5000 5000 10000 10000|open GET|option 7=10000|option 63=8|send|status 407|";
-    const std::wstring retry = first + L"schemes|open GET|option 7=10000|credentials 1 ";
+    const std::wstring first = L"timeouts 5000 5000 10000 10000|option 7=10000|option 63=8|status 407|schemes|";
+    const std::wstring retry = first + L"option 7=10000|credentials 1 ";
     const struct {
         const char* name;
         int challenges;
-        DWORD schemes;
+        DWORD schemes;  // Basic 1, NTLM 2, Digest 8, Negotiate 16
         ULONGLONG leap;
         std::wstring calls;
-        int requests;
     } rows[] = {
-        {"negotiate", 1, kBasic | kNtlm | kNegotiate, 0, retry + L"16 none|send|status 200|", 2},
-        {"ntlm", 1, kNtlm | kDigest, 0, retry + L"2 none|send|status 200|", 2},
-        {"basic", 1, kBasic | kDigest, 0, first + L"schemes|", 1},
-        {"second 407", 2, kNegotiate, 0, retry + L"16 none|send|status 407|", 2},
-        {"past the deadline", 1, kNegotiate, 30000, first + L"schemes|", 1},
+        {"negotiate", 1, 1 | 2 | 16, 0, retry + L"16 none|status 200|"},
+        {"ntlm", 1, 2 | 8, 0, retry + L"2 none|status 200|"},
+        {"basic", 1, 1 | 8, 0, first},
+        {"second 407", 2, 16, 0, retry + L"16 none|status 407|"},
+        {"past the deadline", 1, 16, 30000, first},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -144,9 +139,7 @@ TEST(UpdateCheck, AProxySignInIsAnsweredOnceWithTheUsersOwnCredentials)
         seams::proxyChallenges = row.challenges;
         seams::proxySchemes = row.schemes;
         seams::httpSettings.clear();
-        if (row.leap != 0) {
-            seams::LeapClockAfterNextReading(row.leap);
-        }
+        seams::LeapClockAfterNextReading(row.leap);
         std::wstring version;
         std::wstring address;
         EXPECT_EQ(CheckForUpdate(version, address), row.calls.ends_with(L"200|"));
@@ -156,10 +149,6 @@ TEST(UpdateCheck, AProxySignInIsAnsweredOnceWithTheUsersOwnCredentials)
         }
         EXPECT_EQ(calls, row.calls);
         const std::wstring log = fixture::ServiceLog();
-        long requests = 0;
-        for (size_t at = log.find(L"GET "); at != std::wstring::npos; at = log.find(L"GET ", at + 1)) {
-            requests++;
-        }
-        EXPECT_EQ(requests, row.requests) << log;
+        EXPECT_EQ(log.rfind(L"GET ") > 0, row.calls != first) << "two requests, or one: " << log;
     }
 }
