@@ -18,6 +18,7 @@ BalloonKind lastBalloonKind = BalloonKind::Plain;
 int trayRetriesLeft = 0;
 
 CheckResult checkResult;
+std::atomic<bool> checkResultReady{false};
 bool updateAvailable = false;
 std::wstring latestVersion;
 std::wstring downloadUrl;

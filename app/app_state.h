@@ -73,6 +73,9 @@ extern BalloonKind lastBalloonKind;
 extern int trayRetriesLeft;
 
 extern CheckResult checkResult;
+// Raised by the check thread once checkResult is stored; taken by the one
+// handler that applies it.
+extern std::atomic<bool> checkResultReady;
 extern bool updateAvailable;
 extern std::wstring latestVersion;
 extern std::wstring downloadUrl;

@@ -29,11 +29,20 @@ void EndRun()
     PostQuitMessage(0);
 }
 
+void ShowCouldNotKeepAwake()
+{
+    ShowBalloon(kAppName, L"Não foi possível manter o dispositivo acordado.", NIIF_WARNING, BalloonKind::Plain);
+}
+
 void OnToggleActive()
 {
     AppState::activityChosen = true;
-    SetActive(!AppState::active);
+    const bool done = SetActive(!AppState::active);
     RefreshTray();
+    if (!done) {
+        ShowCouldNotKeepAwake();
+        return;
+    }
     ShowBalloon(kAppName,
                 AppState::active ? L"Ativo! O dispositivo não irá dormir." : L"Pausado. O dispositivo pode dormir.",
                 NIIF_INFO, BalloonKind::Plain);
@@ -83,16 +92,33 @@ LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     }
 }
 
-void OnTimer(HWND window, WPARAM timerId)
+// One check per run: a second start-up tick, or another program's timer
+// message, must not start a second thread writing the one result.
+void OnStartupTimer(HWND window)
 {
-    if (timerId == kTrayRetryTimerId) {
-        RetryTrayIcon(window);
+    static bool checkStarted = false;
+    KillTimer(window, kStartupTimerId);
+    if (checkStarted) {
         return;
     }
-    KillTimer(window, kStartupTimerId);
+    checkStarted = true;
     HANDLE thread = CreateThread(nullptr, 0, CheckThreadProc, nullptr, 0, nullptr);
     if (thread != nullptr) {
         CloseHandle(thread);
+    }
+}
+
+void OnTimer(HWND window, WPARAM timerId)
+{
+    switch (timerId) {
+    case kTrayRetryTimerId:
+        RetryTrayIcon(window);
+        break;
+    case kStartupTimerId:
+        OnStartupTimer(window);
+        break;
+    default:
+        break;  // not ours
     }
 }
 
@@ -117,13 +143,19 @@ void OnTrayEvent(HWND window, LPARAM lParam)
 }
 
 // Keeping awake begins with the result, unless the user chose meanwhile.
+// Applied once, and only after the check thread has stored it: a message
+// from elsewhere finds no ready mark to take.
 void OnCheckResult()
 {
-    if (!AppState::activityChosen) {
-        SetActive(true);
+    if (!AppState::checkResultReady.exchange(false)) {
+        return;
     }
-    ApplyCheckResult();
+    const bool awake = AppState::activityChosen || SetActive(true);
     RefreshTray();
+    ApplyCheckResult();
+    if (!awake) {
+        ShowCouldNotKeepAwake();  // last, so it is the balloon on screen
+    }
 }
 
 }  // namespace

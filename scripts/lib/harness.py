@@ -7,10 +7,11 @@ Python tools use it as a module (with scripts/lib on PYTHONPATH). As a
 command it runs another one inside a prepared prefix, with DISPLAY,
 WINEPREFIX and HARNESS_DIR set, and ends all it started when that one ends:
 
-    python3 -m harness BUILD --prefix NAME [--keep] [--offer VERSION] -- COMMAND...
+    python3 -m harness BUILD --prefix NAME [--keep] [--offer VERSION] [--scaled NAME] -- COMMAND...
 
 --keep makes the prefix once and keeps it between runs, like a user's
-profile; --offer makes the service offer that version.
+profile; --offer makes the service offer that version; --scaled makes one
+more fresh prefix whose display runs at 150 %.
 """
 import argparse
 import json
@@ -140,10 +141,21 @@ class Harness:
         subprocess.run(["wineserver", "-w"], env=env)
         open(os.path.join(self.template, ".booted"), "w").close()
 
-    def fresh_prefix(self, prefix):
+    def fresh_prefix(self, prefix, dpi=None):
+        """A copy of the template; with dpi, its display runs at that many
+        dots per inch (144: 150 %), set before its Wine starts."""
         shutil.rmtree(prefix, ignore_errors=True)
         subprocess.run(["cp", "-a", self.template, prefix], check=True)
         os.remove(os.path.join(prefix, ".booted"))
+        if dpi:
+            user = os.path.join(prefix, "user.reg")
+            with open(user) as f:
+                lines = f.read().splitlines(keepends=True)
+            with open(user, "w") as f:
+                for line in lines:
+                    f.write(line)
+                    if line.startswith("[Control Panel\\\\Desktop] "):
+                        f.write(f'"LogPixels"=dword:{dpi:08x}\n')
 
     def start_wine(self, prefix):
         """The prefix's wineserver and services, detached from our pipes: a
@@ -289,6 +301,7 @@ def main():
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--keep", action="store_true")
     parser.add_argument("--offer")
+    parser.add_argument("--scaled", help="one more fresh prefix of that name, its display at 150 %%")
     if "--" not in sys.argv:
         parser.error("the command goes after --")
     split = sys.argv.index("--")
@@ -307,6 +320,10 @@ def main():
                 harness.answer(200, "whole", offer(args.offer))
                 log(f"the update service offers {args.offer}")
             harness.start_wine(prefix)
+            if args.scaled:
+                scaled = os.path.join(harness.dir, args.scaled)
+                harness.fresh_prefix(scaled, dpi=144)
+                harness.start_wine(scaled)
             sys.exit(subprocess.run(command, env=dict(os.environ, WINEPREFIX=prefix)).returncode)
     except KeyboardInterrupt:
         sys.exit(130)

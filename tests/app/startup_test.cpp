@@ -12,6 +12,7 @@ using seams::notifications;
 namespace {
 
 const std::wstring kOfferBalloon = L"Noctara: Nova versão disponível! Clique para baixar. (1)";
+const std::wstring kAwakeFailed = L"Noctara: Não foi possível manter o dispositivo acordado. (2)";
 APTTYPE apartment = APTTYPE_CURRENT;
 int toggles = 0;
 bool lateToggle = false;
@@ -97,11 +98,12 @@ TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZer
     ASSERT_TRUE(CopyFileW(PLANTED_WINHTTP, beside.c_str(), FALSE));
     EXPECT_EQ(LoadLibraryW(L"probe.dll"), nullptr) << "loaded from beside the program";
 
-    EXPECT_EQ(Look(AppState::iconActive), L"32x32 green");
-    EXPECT_EQ(Look(AppState::iconPaused), L"32x32 grey");
+    EXPECT_EQ(Look(AppState::iconActive), L"16x16 green");
+    EXPECT_EQ(Look(AppState::iconPaused), L"16x16 grey");
     const HWND window = ProgramWindow();
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(GetClassLongPtrW(window, GCLP_HICON), reinterpret_cast<LONG_PTR>(AppState::iconActive));
+    EXPECT_EQ(Look(reinterpret_cast<HICON>(GetClassLongPtrW(window, GCLP_HICON))), L"32x32 green");
+    EXPECT_EQ(GetClassLongPtrW(window, GCLP_HICONSM), reinterpret_cast<LONG_PTR>(AppState::iconActive));
     EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS, 0x00CF0000) << "shown, or not overlapped";
 
     EXPECT_EQ(seams::timers, std::vector<std::wstring>({L"1 600", L"1 off"})) << "one check, not one per tick";
@@ -143,4 +145,33 @@ TEST(StartUp, APauseBeforeTheCheckStaysAPauseAndTheOfferStillComes)
 TEST(StartUp, APauseAndAResumeBeforeTheCheckLeaveOneWorker)
 {
     EXPECT_EQ(RunTogglingBeforeTheCheck(2), L"1 started, 1 live; v4 0x87 active 'Noctara v1.2.2 (Ativo)'");
+}
+
+// Every icon handed to the shell is as wide as the display's small icon: 16 px at 100 %, 24 px at 150 %.
+TEST(StartUp, TrayIconIsTheSmallIconSize)
+{
+    wchar_t dpi[8] = {};
+    GetEnvironmentVariableW(L"NOCTARA_TEST_DPI", dpi, ARRAYSIZE(dpi));
+    const std::wstring side = std::wstring(dpi) == L"144" ? L"24" : L"16";
+    ASSERT_EQ(std::to_wstring(GetSystemMetrics(SM_CXSMICON)), side) << "the display is not at the scale asked for";
+    EXPECT_EQ(RunProgram(), 0);
+    for (const seams::Notification& call : notifications) {
+        EXPECT_EQ(Look(call.data.hIcon), side + L"x" + side + L" green");
+    }
+    EXPECT_EQ(Look(AppState::iconPaused), side + L"x" + side + L" grey");
+}
+
+// A worker that cannot start with the check's result leaves the program paused: the offer, then the warning.
+TEST(StartUp, AWorkerThatCannotStartLeavesItPausedAndWarns)
+{
+    seams::failedSeeds = 1;
+    quitWhen = [] { return Balloon() == kAwakeFailed; };
+    EXPECT_EQ(RunProgram(), 0);
+    std::wstring balloons;
+    for (const seams::Notification& call : notifications) {
+        balloons += (call.data.uFlags & NIF_INFO) != 0 ? Record(call.data) + L"|" : L"";
+    }
+    const std::wstring paused = L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' ";
+    EXPECT_EQ(balloons, paused + kOfferBalloon + L"|" + paused + kAwakeFailed + L"|");
+    EXPECT_TRUE(AppState::updateAvailable) << "the download item left the menu";
 }

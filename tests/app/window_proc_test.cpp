@@ -1,8 +1,11 @@
 // The window procedure in-process; the shell read at the seam, the clipboard and registry as others read them.
+#include "engine/keep_awake.h"
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace fixture;
 using seams::notifications;
@@ -123,4 +126,45 @@ TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
     SendMessageW(window, WM_COMMAND, 40006, 0);
     EXPECT_EQ(Sequence(), L"delete|") << "a ghost icon stays behind";
     EXPECT_EQ(seams::Shape(GetCurrentThreadId()), "RR");
+}
+
+// Another program's timer or result message starts and applies nothing; the one check is applied once.
+TEST(Dispatch, StrayTimersAndResultsChangeNothing)
+{
+    const HWND window = CreateHiddenWindow();
+    ASSERT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
+    seams::timers.clear();
+    SendMessageW(window, WM_TIMER, 7, 0);
+    SendMessageW(window, WM_APP + 2, 0, 0);
+    EXPECT_EQ(seams::timers, std::vector<std::wstring>{}) << "a stray timer taken for the start-up one";
+    SendMessageW(window, WM_TIMER, 1, 0);
+    SendMessageW(window, WM_APP + 2, 0, 0);
+    EXPECT_TRUE(seams::Workers().empty()) << "a result applied before the check stored it";
+    ASSERT_TRUE(PumpUntil([] { return !Balloon().empty(); }));
+    SendMessageW(window, WM_TIMER, 1, 0);
+    SendMessageW(window, WM_TIMER, 7, 0);
+    SendMessageW(window, WM_APP + 2, 0, 0);
+    PumpUntil([] { return false; }, 1500);
+
+    const std::wstring log = ServiceLog();
+    EXPECT_EQ(log.rfind(L"GET "), 0u) << "not one check: " << log;
+    const auto balloons = std::count_if(notifications.begin(), notifications.end(),
+                                        [](const seams::Notification& call) { return call.data.uFlags & NIF_INFO; });
+    EXPECT_EQ(balloons, 1) << "the result applied again";
+    EXPECT_EQ(seams::Workers().size(), 1u);
+}
+
+// A resume whose worker cannot start (no thread, no seed) stays paused and warns instead of "Ativo!".
+TEST(Dispatch, AResumeThatCannotStartStaysPausedAndWarns)
+{
+    const HWND window = CreateHiddenWindow();
+    for (int* failures : {&seams::failedWorkers, &seams::failedSeeds}) {
+        SCOPED_TRACE(failures == &seams::failedSeeds ? "no seed" : "no thread");
+        SetActive(false);
+        *failures = 1;
+        SendMessageW(window, WM_COMMAND, 40001, 0);
+        const std::wstring warning = L"Noctara: Não foi possível manter o dispositivo acordado. (2)";
+        EXPECT_EQ(Record(notifications.rbegin()[1].data), L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' " + warning);
+        EXPECT_TRUE(seams::Workers().empty());
+    }
 }

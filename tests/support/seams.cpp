@@ -39,11 +39,13 @@ SEAM(LSTATUS, RegSetValueExW, (HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD))
 SEAM(LSTATUS, RegDeleteValueW, (HKEY, LPCWSTR))
 SEAM(HANDLE, SetClipboardData, (UINT, HANDLE))
 SEAM(HGLOBAL, GlobalAlloc, (UINT, SIZE_T))
+SEAM(errno_t, rand_s, (unsigned int*))
 
 // WinHTTP's header declares no imports, so its calls are wrapped by name (-Wl,--wrap=NAME).
 extern "C" {
 BOOL WINAPI __real_WinHttpSetTimeouts(HINTERNET, int, int, int, int);
 BOOL WINAPI __real_WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD);
+BOOL WINAPI __real_WinHttpQueryHeaders(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD);
 }
 
 namespace seams {
@@ -170,6 +172,7 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     return thread;
 }
 
+// As the shell answers: an icon it shows cannot be added again, nor one it does not show modified.
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
@@ -177,11 +180,14 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
     const bool balloon = message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0;
     const std::wstring version = message == NIM_SETVERSION ? std::to_wstring(data->uVersion) : L"";
     Record(balloon ? L"balloon" : names[message] + version);
-    if (message == NIM_ADD && refusedAdds != 0) {
-        refusedAdds -= refusedAdds > 0;
+    if (message == NIM_ADD && (iconShown || refusedAdds != 0)) {
+        refusedAdds -= refusedAdds > 0 && !iconShown;
         return FALSE;
     }
-    return TRUE;
+    if (message == NIM_ADD || message == NIM_DELETE) {
+        iconShown = message == NIM_ADD;
+    }
+    return message != NIM_MODIFY || iconShown;
 }
 
 static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
@@ -323,6 +329,46 @@ extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, L
     const DWORD value = length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
     httpSettings.push_back(L"option " + std::to_wstring(option) + L"=" + std::to_wstring(value));
     return __real_WinHttpSetOption(handle, option, buffer, length);
+}
+
+// A proxy's 407 while proxyChallenges lasts, else the service's status; other headers as they came.
+extern "C" BOOL WINAPI __wrap_WinHttpQueryHeaders(HINTERNET request, DWORD level, LPCWSTR name, LPVOID buffer,
+                                                  LPDWORD length, LPDWORD index)
+{
+    const BOOL read = __real_WinHttpQueryHeaders(request, level, name, buffer, length, index);
+    if (level == (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER)) {
+        auto* status = static_cast<DWORD*>(buffer);
+        *status = proxyChallenges-- > 0 ? 407 : *status;
+        httpSettings.push_back(L"status " + std::to_wstring(*status));
+    }
+    return read;
+}
+
+extern "C" BOOL WINAPI __wrap_WinHttpQueryAuthSchemes(HINTERNET, LPDWORD supported, LPDWORD first, LPDWORD target)
+{
+    httpSettings.push_back(L"schemes");
+    *supported = proxySchemes;
+    *first = proxySchemes & (~proxySchemes + 1);
+    *target = WINHTTP_AUTH_TARGET_PROXY;
+    return TRUE;
+}
+
+// Kept from Wine, which would take them and never use them.
+extern "C" BOOL WINAPI __wrap_WinHttpSetCredentials(HINTERNET, DWORD target, DWORD scheme, LPCWSTR user,
+                                                    LPCWSTR password, LPVOID params)
+{
+    const wchar_t* given = user == nullptr && password == nullptr && params == nullptr ? L" none" : L" given";
+    httpSettings.push_back(L"credentials " + std::to_wstring(target) + L" " + std::to_wstring(scheme) + given);
+    return TRUE;
+}
+
+static errno_t WINAPI Seam_rand_s(unsigned int* value)
+{
+    if (failedSeeds > 0) {
+        failedSeeds--;
+        return EINVAL;
+    }
+    return __real___imp_rand_s(value);
 }
 
 static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

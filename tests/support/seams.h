@@ -22,7 +22,7 @@ inline int failedWorkers = 0;
 inline long long workerSeed = -1;
 // GetTickCount64's next reading is as ever, the one after it `ms` later.
 void LeapClockAfterNextReading(ULONGLONG ms);
-// WinHTTP's time-outs and options, as "timeouts R C S Rc" and "option N=V".
+// WinHTTP's calls: "timeouts R C S Rc", "option N=V", "status N", "schemes", "credentials TARGET SCHEME none|given".
 inline std::vector<std::wstring> httpSettings;
 
 // UI thread only.
@@ -60,5 +60,12 @@ inline std::vector<std::wstring> sequence;
 inline int refusedWrites = 0;
 // GlobalAlloc's blocks come filled with 0xAB; the next `failedAllocs` fail.
 inline int failedAllocs = 0;
+// Whether the shell shows the icon (NIM_ADD accepted, NIM_DELETE not yet).
+inline bool iconShown = false;
+// The next `failedSeeds` draws of a seed fail.
+inline int failedSeeds = 0;
+// The next `proxyChallenges` answers read as a proxy's 407, offering `proxySchemes` (WINHTTP_AUTH_SCHEME_*).
+inline int proxyChallenges = 0;
+inline DWORD proxySchemes = 0;
 
 }  // namespace seams

@@ -24,11 +24,13 @@ static std::wstring ShellCalls()
 TEST(TrayIcon, ARefusedIconIsTriedAgainUntilAddedOrThirtyMoreTimes)
 {
     const std::wstring add = L"add v0 0x87 active 'Noctara'|";
+    // After a refused add, the modify that would find an icon already there.
+    const std::wstring refused = add + L"modify v0 0x87 active 'Noctara'|";
     const std::wstring tip = L"modify v4 0x87 active 'Noctara v1.2.2 (Ativo)'|";
     const std::wstring added = add + L"version v4 0x87 active 'Noctara'|" + tip;
     std::wstring refusedAll;
     for (int i = 0; i < 31; ++i) {
-        refusedAll += add;
+        refusedAll += refused;
     }
     const struct {
         int refusals;
@@ -36,8 +38,8 @@ TEST(TrayIcon, ARefusedIconIsTriedAgainUntilAddedOrThirtyMoreTimes)
         int ticks;
         std::wstring calls;
     } rows[] = {
-        {1, false, 1, add + added},
-        {1, true, 0, add + added + tip},
+        {1, false, 1, refused + added},
+        {1, true, 0, refused + added + tip},
         {-1, false, 30, refusedAll},
     };
     for (const auto& row : rows) {
@@ -134,4 +136,22 @@ TEST(TrayMenu, OpensFromTheMouseAndTheKeyboardAndFollowsTheStateTheRunValueAndTh
         EXPECT_EQ(Sequence(), L"") << event;
     }
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
+}
+
+// "TaskbarCreated" while the icon is shown (a change of display scale) adopts it, paused as it was, without retries.
+TEST(TrayIcon, ABroadcastAdoptsTheIconThatIsThere)
+{
+    const HWND window = CreateHiddenWindow();
+    SendMessageW(window, WM_COMMAND, 40001, 0);
+    seams::timers.clear();
+    Sequence();
+    SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    EXPECT_EQ(Sequence(), L"add|modify|version 4|modify|modify|") << "refused add, adopting modify, then as added";
+    EXPECT_EQ(seams::timers, std::vector<std::wstring>{}) << "a retry timer for an icon that is there";
+    // A retry tick, as a timer left from the broadcast would bring, then a balloon.
+    SendMessageW(window, WM_TIMER, 2, 0);
+    seams::modulePath = L"C:\\Programas\\Noctara.exe";
+    SendMessageW(window, WM_COMMAND, 40005, 0);
+    const std::wstring balloon = Record(seams::notifications.rbegin()[1].data);
+    EXPECT_EQ(balloon, L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' Sucesso: Caminho copiado. (1)");
 }

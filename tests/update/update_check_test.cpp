@@ -113,3 +113,42 @@ TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
         EXPECT_EQ(IsOpenableDownloadUrl(row.url), row.opens) << row.url;
     }
 }
+
+// A proxy's 407 offering Windows sign-in gets one more request, kept alive, with the user's own sign-in for the
+// proxy, Negotiate first; Basic or Digest alone, a second 407 or a spent deadline end the check.
+TEST(UpdateCheck, AProxySignInIsAnsweredOnceWithTheUsersOwnCredentials)
+{
+    const std::wstring first = L"timeouts 5000 5000 10000 10000|option 7=10000|option 63=8|status 407|schemes|";
+    const std::wstring retry = first + L"option 7=10000|credentials 1 ";
+    const struct {
+        const char* name;
+        int challenges;
+        DWORD schemes;  // Basic 1, NTLM 2, Digest 8, Negotiate 16
+        ULONGLONG leap;
+        std::wstring calls;
+    } rows[] = {
+        {"negotiate", 1, 1 | 2 | 16, 0, retry + L"16 none|status 200|"},
+        {"ntlm", 1, 2 | 8, 0, retry + L"2 none|status 200|"},
+        {"basic", 1, 1 | 8, 0, first},
+        {"second 407", 2, 16, 0, retry + L"16 none|status 407|"},
+        {"past the deadline", 1, 16, 30000, first},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
+        seams::proxyChallenges = row.challenges;
+        seams::proxySchemes = row.schemes;
+        seams::httpSettings.clear();
+        seams::LeapClockAfterNextReading(row.leap);
+        std::wstring version;
+        std::wstring address;
+        EXPECT_EQ(CheckForUpdate(version, address), row.calls.ends_with(L"200|"));
+        std::wstring calls;
+        for (const std::wstring& call : seams::httpSettings) {
+            calls += call + L"|";
+        }
+        EXPECT_EQ(calls, row.calls);
+        const std::wstring log = fixture::ServiceLog();
+        EXPECT_EQ(log.rfind(L"GET ") > 0, row.calls != first) << "two requests, or one: " << log;
+    }
+}
