@@ -96,12 +96,11 @@ LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 // message, must not start a second thread writing the one result.
 void OnStartupTimer(HWND window)
 {
-    static bool checkStarted = false;
     KillTimer(window, kStartupTimerId);
-    if (checkStarted) {
+    if (AppState::checkStarted) {
         return;
     }
-    checkStarted = true;
+    AppState::checkStarted = true;
     HANDLE thread = CreateThread(nullptr, 0, CheckThreadProc, nullptr, 0, nullptr);
     if (thread != nullptr) {
         CloseHandle(thread);
