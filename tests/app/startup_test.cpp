@@ -7,11 +7,16 @@
 #include <objbase.h>
 
 using namespace fixture;
-using seams::notifications;
+using seams::Calls;
+using seams::Log;
 
 namespace {
 
-const std::wstring kOfferBalloon = L"Noctara: Nova versão disponível! Clique para baixar. (1)";
+constexpr WPARAM kCmdToggle = 40001;
+constexpr WPARAM kCmdExit = 40006;
+constexpr WPARAM kCmdDownload = 40010;
+const std::wstring kOfferText = L"Nova versão disponível! Clique para baixar.";
+const std::wstring kOpenOffer = L"ShellExecuteW open https://localhost/dl/N.zip 1";
 APTTYPE apartment = APTTYPE_CURRENT;
 int toggles = 0;
 bool lateToggle = false;
@@ -24,8 +29,8 @@ void CALLBACK Drive(HWND, UINT, UINT_PTR timer, DWORD)
 {
     const HWND window = ProgramWindow();
     for (; window != nullptr && toggles > 0; --toggles) {
-        lateToggle = !seams::timers.empty() && seams::timers.back() == L"1 off";
-        SendMessageW(window, WM_COMMAND, 40001, 0);
+        lateToggle = !Log(L"KillTimer 1").empty();
+        SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
     }
     if (window == nullptr || (!quitWhen() && GetTickCount64() < giveUpAt)) {
         return;
@@ -33,20 +38,42 @@ void CALLBACK Drive(HWND, UINT, UINT_PTR timer, DWORD)
     APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
     CoGetApartmentType(&apartment, &qualifier);
     KillTimer(nullptr, timer);
-    PostMessageW(window, WM_COMMAND, 40006, 0);
+    PostMessageW(window, WM_COMMAND, kCmdExit, 0);
 }
 
+// The program's whole run, the service offering 1.3.0 at `url`.
 int RunProgram(const std::string& url = "https://localhost/dl/N.zip")
 {
     seams::workerTickMs = 5;
-    EXPECT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", url)));
+    EXPECT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", url))) << "the test service is down";
     giveUpAt = GetTickCount64() + 20000;
     SetTimer(nullptr, 0, 5, Drive);
     return RunTrayApplication(GetModuleHandleW(nullptr));
 }
 
-// An icon as "WxH green" or "WxH grey", by its fill a quarter of the way in.
-std::wstring Look(HICON icon)
+// The user toggles `times` long before the check reports; the program quits once the offer is announced.
+void RunTogglingBeforeTheCheck(int times)
+{
+    toggles = times;
+    quitWhen = [] { return LastBalloon().text == kOfferText; };
+    EXPECT_EQ(RunProgram(), 0);
+    EXPECT_FALSE(lateToggle) << "the toggle came too late to test anything";
+}
+
+// The tray's last record before the quit removed the icon.
+Shown LastAtRest()
+{
+    return Read(seams::notifications.rbegin()[1].data);
+}
+
+struct Picture {
+    LONG width = 0;
+    LONG height = 0;
+    bool green = false;
+};
+
+// An icon's size, and its fill a quarter of the way in.
+Picture Look(HICON icon)
 {
     ICONINFO info{};
     GetIconInfo(icon, &info);
@@ -58,89 +85,212 @@ std::wstring Look(HICON icon)
     DeleteDC(dc);
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
-    const bool green = GetGValue(fill) > GetRValue(fill) + 40;
-    return std::to_wstring(bitmap.bmWidth) + L"x" + std::to_wstring(bitmap.bmHeight) + (green ? L" green" : L" grey");
-}
-
-// The user toggles `times` long before the check, whose offer must still be announced; then the workers and the icon.
-std::wstring RunTogglingBeforeTheCheck(int times)
-{
-    toggles = times;
-    quitWhen = [] { return Balloon() == kOfferBalloon; };
-    EXPECT_EQ(RunProgram(), 0);
-    EXPECT_FALSE(lateToggle) << "the toggle came too late to test anything";
-    EXPECT_TRUE(quitWhen()) << "the offer was never announced";
-    const std::wstring workers = std::to_wstring(seams::Workers().size()) + L" started, " +
-                                 std::to_wstring(seams::liveWorkers.load()) + L" live";
-    // The icon and tooltip as the tray last showed them, before the quit removed them.
-    return workers + L"; " + Record(notifications.rbegin()[1].data);
+    return Picture{bitmap.bmWidth, bitmap.bmHeight, GetGValue(fill) > GetRValue(fill) + 40};
 }
 
 }  // namespace
 
-TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZero)
+// The program quits from its menu with exit code 0.
+TEST(StartUp, QuitsWithZero)
 {
     EXPECT_EQ(RunProgram(), 0);
-    EXPECT_TRUE(AppState::workerRunning.load());
+}
 
-    // One copy per session: the mutex outlives the loop.
+// The check's report starts keeping awake when the user has not chosen.
+TEST(StartUp, CheckReportStartsKeepingAwake)
+{
+    RunProgram();
+    EXPECT_TRUE(AppState::workerRunning.load()) << "keeping awake never began";
+}
+
+// One copy per session: the session's mutex outlives the loop.
+TEST(StartUp, SingleInstance)
+{
+    RunProgram();
     EXPECT_NE(OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\NoctaraTray_SingleInstance"), nullptr) << "a second copy";
     EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\NoctaraTray_SingleInstance"), nullptr) << "another session";
+}
+
+// The UI thread is the process's main single-threaded apartment.
+TEST(StartUp, SingleThreadedApartment)
+{
+    RunProgram();
     EXPECT_EQ(apartment, APTTYPE_MAINSTA);
-    EXPECT_EQ(seams::processIdentity, L"Qorvex.NoctaraTray");
-    EXPECT_EQ(seams::shortcutIdentity, L"Qorvex.NoctaraTray committed");
-    EXPECT_EQ(seams::messageFilters, std::vector<std::wstring>{L"TaskbarCreated 1"}) << "lost when elevated";
-    // Libraries by name come from the system folder only, never from beside the program.
+}
+
+// The process carries the identity its balloons are attributed to.
+TEST(StartUp, ProcessIdentity)
+{
+    RunProgram();
+    EXPECT_EQ(Log(L"SetCurrentProcessExplicitAppUserModelID"),
+              Calls{L"SetCurrentProcessExplicitAppUserModelID Qorvex.NoctaraTray"});
+}
+
+// Start-up saves the Start-menu shortcut with the same identity, committed.
+TEST(StartUp, SavesTheShortcut)
+{
+    RunProgram();
+    EXPECT_EQ(Log(L"IPropertyStore"),
+              (Calls{L"IPropertyStore::SetValue Qorvex.NoctaraTray", L"IPropertyStore::Commit"}));
+}
+
+// "TaskbarCreated" is let through to the window, so the icon comes back when the program runs elevated.
+TEST(StartUp, TaskbarCreatedLetThrough)
+{
+    RunProgram();
+    EXPECT_EQ(Log(L"ChangeWindowMessageFilterEx"), Calls{L"ChangeWindowMessageFilterEx TaskbarCreated 1"})
+        << "MSGFLT_ALLOW, on the program's window";
+}
+
+// After start-up, a library loaded by name never comes from beside the program.
+TEST(StartUp, NoLibraryFromBesideTheProgram)
+{
+    RunProgram();
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring beside = std::wstring(self, wcsrchr(self, L'\\') + 1) + L"probe.dll";
     ASSERT_TRUE(CopyFileW(PLANTED_WINHTTP, beside.c_str(), FALSE));
     EXPECT_EQ(LoadLibraryW(L"probe.dll"), nullptr) << "loaded from beside the program";
-
-    EXPECT_EQ(Look(AppState::iconActive), L"32x32 green");
-    EXPECT_EQ(Look(AppState::iconPaused), L"32x32 grey");
-    const HWND window = ProgramWindow();
-    ASSERT_NE(window, nullptr);
-    EXPECT_EQ(GetClassLongPtrW(window, GCLP_HICON), reinterpret_cast<LONG_PTR>(AppState::iconActive));
-    EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS, 0x00CF0000) << "shown, or not overlapped";
-
-    EXPECT_EQ(seams::timers, std::vector<std::wstring>({L"1 600", L"1 off"})) << "one check, not one per tick";
-    EXPECT_EQ(Balloon(), kOfferBalloon);
-
-    // The offer's balloon and menu item open its address; a later, plain balloon and an http address do not.
-    Tray(window, NIN_BALLOONUSERCLICK);
-    SendMessageW(window, WM_COMMAND, 40010, 0);
-    SendMessageW(window, WM_COMMAND, 40001, 0);
-    Tray(window, NIN_BALLOONUSERCLICK);
-    AppState::downloadUrl = L"http://localhost/dl/N.zip";
-    SendMessageW(window, WM_COMMAND, 40010, 0);
-    const std::wstring open = L"open https://localhost/dl/N.zip 1";
-    EXPECT_EQ(seams::opened, std::vector<std::wstring>({open, open}));
 }
 
-// As PHP's json_encode writes an address: the download command would refuse it.
-TEST(StartUp, AnOfferThatCouldNotOpenIsNoneAndKeepingAwakeStillBegins)
+// Both icons are loaded at the default size, 32 by 32 here.
+TEST(StartUp, IconsAtTheDefaultSize)
 {
-    EXPECT_EQ(RunProgram("https:\\/\\/localhost\\/dl\\/N.zip"), 0);
-    EXPECT_TRUE(AppState::workerRunning.load());
-    EXPECT_EQ(Balloon(), L"");
-    EXPECT_FALSE(AppState::updateAvailable);
+    RunProgram();
+    for (const HICON icon : {AppState::iconActive, AppState::iconPaused}) {
+        const Picture picture = Look(icon);
+        EXPECT_EQ(picture.width, 32) << (icon == AppState::iconActive ? "active" : "paused");
+        EXPECT_EQ(picture.height, 32) << (icon == AppState::iconActive ? "active" : "paused");
+    }
 }
 
-TEST(StartUp, WithoutItsIconTheProgramSaysSoAndEndsWithOne)
+// The active icon is the green one, the paused one grey.
+TEST(StartUp, IconsToldApart)
+{
+    RunProgram();
+    EXPECT_TRUE(Look(AppState::iconActive).green) << "the active icon is not green";
+    EXPECT_FALSE(Look(AppState::iconPaused).green) << "the paused icon is green";
+}
+
+// The window is overlapped and never shown.
+TEST(StartUp, WindowNeverShown)
+{
+    RunProgram();
+    const HWND window = ProgramWindow();
+    ASSERT_NE(window, nullptr) << "no window of class NoctaraTrayHiddenWindowClass titled Noctara";
+    EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS, 0x00CF0000) << "WS_OVERLAPPEDWINDOW alone";
+}
+
+// The window's class carries the active icon.
+TEST(StartUp, WindowClassIcon)
+{
+    RunProgram();
+    EXPECT_EQ(GetClassLongPtrW(ProgramWindow(), GCLP_HICON), reinterpret_cast<LONG_PTR>(AppState::iconActive));
+}
+
+// One check, 600 ms after the window is made: the timer goes with its first tick.
+TEST(StartUp, OneCheckAfter600Ms)
+{
+    RunProgram();
+    EXPECT_EQ(Log(L"SetTimer"), Calls{L"SetTimer 1 600"});
+    EXPECT_EQ(Log(L"KillTimer"), Calls{L"KillTimer 1"}) << "one check per tick";
+}
+
+// A newer version on the service is announced in a balloon.
+TEST(StartUp, AnnouncesTheOffer)
+{
+    RunProgram();
+    const Shown balloon = LastBalloon();
+    EXPECT_EQ(balloon.title, L"Noctara");
+    EXPECT_EQ(balloon.text, kOfferText);
+    EXPECT_EQ(balloon.infoFlags, 1u) << "NIIF_INFO";
+}
+
+// A click on the offer's balloon opens its address.
+TEST(StartUp, OfferBalloonOpensTheAddress)
+{
+    RunProgram();
+    Tray(ProgramWindow(), NIN_BALLOONUSERCLICK);
+    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{kOpenOffer});
+}
+
+// The offer's menu item opens its address.
+TEST(StartUp, DownloadItemOpensTheAddress)
+{
+    RunProgram();
+    SendMessageW(ProgramWindow(), WM_COMMAND, kCmdDownload, 0);
+    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{kOpenOffer});
+}
+
+// A click on a later, plain balloon opens nothing.
+TEST(StartUp, PlainBalloonOpensNothing)
+{
+    RunProgram();
+    SendMessageW(ProgramWindow(), WM_COMMAND, kCmdToggle, 0);
+    Tray(ProgramWindow(), NIN_BALLOONUSERCLICK);
+    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{}) << "the pause's balloon opened the offer";
+}
+
+// An address that is not https is never handed to the shell.
+TEST(StartUp, HttpAddressOpensNothing)
+{
+    RunProgram();
+    AppState::downloadUrl = L"http://localhost/dl/N.zip";
+    SendMessageW(ProgramWindow(), WM_COMMAND, kCmdDownload, 0);
+    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{});
+}
+
+// An offer whose address the download command would refuse (as PHP's json_encode writes it) is no offer.
+TEST(StartUp, UnopenableOfferIsNone)
+{
+    RunProgram("https:\\/\\/localhost\\/dl\\/N.zip");
+    EXPECT_EQ(LastBalloon(), Shown{}) << "a balloon was shown";
+    EXPECT_FALSE(AppState::updateAvailable) << "the menu would offer it";
+}
+
+// After an offer that is none, keeping awake still begins.
+TEST(StartUp, UnopenableOfferStillKeepsAwake)
+{
+    RunProgram("https:\\/\\/localhost\\/dl\\/N.zip");
+    EXPECT_TRUE(AppState::workerRunning.load()) << "the check never reported";
+}
+
+// Without its icon the program says so in a message box.
+TEST(StartUp, MissingIconShowsAnError)
+{
+    RunTrayApplication(GetModuleHandleW(L"ntdll.dll"));
+    EXPECT_EQ(Log(L"MessageBoxW"), Calls{L"MessageBoxW Erro: Erro fatal: Ícone não carregado. (16)"})
+        << "MB_OK | MB_ICONERROR";
+}
+
+// Without its icon the program ends with 1, having made no window and no icon.
+TEST(StartUp, MissingIconEndsWithOne)
 {
     EXPECT_EQ(RunTrayApplication(GetModuleHandleW(L"ntdll.dll")), 1);
-    EXPECT_EQ(seams::messageBoxes, std::vector<std::wstring>{L"Erro: Erro fatal: Ícone não carregado. (16)"});
-    EXPECT_EQ(ProgramWindow(), nullptr);
-    EXPECT_TRUE(notifications.empty());
+    EXPECT_EQ(ProgramWindow(), nullptr) << "a window was made";
+    EXPECT_TRUE(seams::notifications.empty()) << "the shell was called";
 }
 
-TEST(StartUp, APauseBeforeTheCheckStaysAPauseAndTheOfferStillComes)
+// A pause made before the check reports stays a pause.
+TEST(StartUp, PauseBeforeTheCheckStays)
 {
-    EXPECT_EQ(RunTogglingBeforeTheCheck(1), L"0 started, 0 live; v4 0x87 paused 'Noctara v1.2.2 (Pausado)'");
+    RunTogglingBeforeTheCheck(1);
+    EXPECT_EQ(seams::Workers().size(), 0u) << "workers started";
+    EXPECT_EQ(LastAtRest(), (Shown{4, 0x87, L"paused", L"Noctara v1.2.2 (Pausado)"}));
 }
 
-TEST(StartUp, APauseAndAResumeBeforeTheCheckLeaveOneWorker)
+// A pause made before the check reports does not keep the offer back.
+TEST(StartUp, OfferComesAfterAPause)
 {
-    EXPECT_EQ(RunTogglingBeforeTheCheck(2), L"1 started, 1 live; v4 0x87 active 'Noctara v1.2.2 (Ativo)'");
+    RunTogglingBeforeTheCheck(1);
+    EXPECT_EQ(LastBalloon().text, kOfferText) << "the offer was never announced";
+}
+
+// A pause and a resume before the check reports leave one worker, running.
+TEST(StartUp, PauseAndResumeLeaveOneWorker)
+{
+    RunTogglingBeforeTheCheck(2);
+    EXPECT_EQ(seams::Workers().size(), 1u) << "workers started";
+    EXPECT_EQ(seams::liveWorkers.load(), 1) << "workers live";
+    EXPECT_EQ(LastAtRest(), (Shown{4, 0x87, L"active", L"Noctara v1.2.2 (Ativo)"}));
 }

@@ -5,15 +5,39 @@
 #include <gtest/gtest.h>
 
 using namespace fixture;
-using seams::notifications;
+using seams::Calls;
 
 namespace {
 
-enum class Trouble { None, ClipboardHeld, NoPath, NoMemory, NoRunKey, RunKeyReadOnly, WriteRefused };
+constexpr WPARAM kCmdToggle = 40001;
+constexpr WPARAM kCmdAutostart = 40002;
+constexpr WPARAM kCmdCopy = 40005;
+constexpr WPARAM kCmdExit = 40006;
+const std::wstring kActiveTip = L"Noctara v1.2.2 (Ativo)";
+const std::wstring kNotChanged = L"Não foi possível alterar a inicialização com o Windows.";
+const std::wstring kNotCopied = L"Não foi possível copiar o caminho.";
+const std::wstring kBalloon = L"Shell_NotifyIconW NIM_MODIFY NIF_INFO";
+const std::wstring kAtRest = L"Shell_NotifyIconW NIM_MODIFY";
+const Value kRunValue = Sz(L"Noctara", L"\"C:\\Programas\\Noctara.exe\"");
+HWND other = nullptr;
 
-// Another program's copy: its rich text and its plain text, the clipboard its own.
-void CopyElsewhere(HWND other)
+// The program's window, at C:\Programas\Noctara.exe; another program's rich and plain text on the clipboard;
+// the Run key writable, with the program's value or without. Nothing recorded yet.
+HWND Prepare(bool runValue)
 {
+    const HWND window = CreateHiddenWindow();
+    seams::modulePath = L"C:\\Programas\\Noctara.exe";
+    seams::failedAllocs = 0;
+    seams::refusedWrites = 0;
+    SetKeyAccess(kRunKey, L"D:(A;;KA;;;WD)");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
+    if (runValue) {
+        const std::vector<BYTE>& data = kRunValue.data;
+        RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, data.data(), static_cast<DWORD>(data.size()));
+    }
+    if (other == nullptr) {
+        other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    }
     OpenClipboard(other);
     EmptyClipboard();
     const UINT rich = RegisterClipboardFormatW(L"Rich Text Format");
@@ -24,103 +48,143 @@ void CopyElsewhere(HWND other)
         SetClipboardData(format, block);
     }
     CloseClipboard();
+    seams::ClearLog();
+    seams::notifications.clear();
+    return window;
 }
 
-// Brings the trouble about; each step begins without any.
-void Cause(Trouble trouble, HWND other)
+// The other program's copy: its rich text, then the plain text and the formats Windows makes from it.
+std::vector<UINT> TheirFormats()
 {
-    switch (trouble) {
-    case Trouble::ClipboardHeld:
-        OpenClipboard(other);
-        break;
-    case Trouble::NoPath:
-        seams::modulePath = L"C:\\" + std::wstring(32766, L'p');
-        break;
-    case Trouble::NoMemory:
-        seams::failedAllocs = 1;
-        break;
-    case Trouble::WriteRefused:
-        seams::refusedWrites = 1;
-        break;
-    case Trouble::NoRunKey:
-        RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
-        break;
-    case Trouble::RunKeyReadOnly:
-        SetKeyAccess(kRunKey, L"D:(A;;KRWD;;;WD)");
-        break;
-    case Trouble::None:
-        break;
-    }
+    return {RegisterClipboardFormatW(L"Rich Text Format"), CF_UNICODETEXT, CF_LOCALE, CF_TEXT, CF_OEMTEXT};
 }
 
 }  // namespace
 
-// Each command and each way it can fail: the balloon says which, after the effect, and nothing else changes.
-TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
+// A double-click on the icon pauses, and the balloon and tooltip say so, in that order.
+TEST(Dispatch, DoubleClickPauses)
 {
-    const HWND window = CreateHiddenWindow();
-    const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
-    const std::wstring active = L"v4 0x97 active 'Noctara v1.2.2 (Ativo)' ";
-    const std::wstring theirs = L"clipboard other Rich Text Format 13 16 1 7";
-    const std::wstring off = L"; Run; Approved missing";
-    const std::wstring on = L"; Run Noctara=1:\"C:\\Programas\\Noctara.exe\"␀; Approved missing";
-    const std::wstring failed = L"balloon|modify|";
-    const std::wstring set = L"set Noctara \"C:\\Programas\\Noctara.exe\"␀|";
-    const std::wstring unchanged =
-        active + L"Configuração: Não foi possível alterar a inicialização com o Windows. (2)";
-    const std::wstring uncopied = active + L"Noctara: Não foi possível copiar o caminho. (2)";
-    const struct {
-        WPARAM command;  // 0: a double-click on the icon
-        Trouble trouble;
-        std::wstring calls;
-        std::wstring balloon;
-        std::wstring state;
-    } steps[] = {
-        {0, Trouble::None, L"modify|balloon|modify|",
-         L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' Noctara: Pausado. O dispositivo pode dormir. (1)", theirs + off},
-        {40001, Trouble::None, L"modify|balloon|modify|", active + L"Noctara: Ativo! O dispositivo não irá dormir. (1)",
-         theirs + off},
-        {40002, Trouble::None, set + L"balloon|modify|", active + L"Configuração: Iniciará com o Windows. (1)",
-         theirs + on},
-        {40002, Trouble::RunKeyReadOnly, failed, unchanged, theirs + on},
-        {40002, Trouble::WriteRefused, L"unset Noctara|" + failed, unchanged, theirs + on},
-        {40002, Trouble::None, L"unset Noctara|balloon|modify|",
-         active + L"Configuração: Removido da inicialização com o Windows. (1)", theirs + off},
-        {40002, Trouble::NoRunKey, failed, unchanged, theirs + L"; Run missing; Approved missing"},
-        {40002, Trouble::WriteRefused, set + failed, unchanged, theirs + off},
-        {40005, Trouble::None, L"clipboard 13 C:\\Programas\\Noctara.exe␀|balloon|modify|",
-         active + L"Sucesso: Caminho copiado. (1)", L"clipboard ours 13 16 1 7" + off},
-        {40005, Trouble::ClipboardHeld, failed, uncopied, theirs + off},
-        {40005, Trouble::NoPath, failed, uncopied, theirs + off},
-        {40005, Trouble::NoMemory, failed, uncopied, theirs + off},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(&step - steps);
-        SetKeyAccess(kRunKey, L"D:(A;;KA;;;WD)");
-        seams::modulePath = L"C:\\Programas\\Noctara.exe";
-        seams::failedAllocs = 0;
-        seams::refusedWrites = 0;
-        CopyElsewhere(other);
-        Cause(step.trouble, other);
-        notifications.clear();
-        Sequence();
-        if (step.command == 0) {
-            Tray(window, WM_LBUTTONDBLCLK);
-        } else {
-            SendMessageW(window, WM_COMMAND, step.command, 0);
-        }
-        EXPECT_EQ(Sequence(), step.calls);
-        ASSERT_GE(notifications.size(), 2u);
-        EXPECT_EQ(Record(notifications.rbegin()[1].data), step.balloon);
-        // Read with the Run key still as the step left it, and the clipboard free.
-        if (step.trouble == Trouble::ClipboardHeld) {
-            CloseClipboard();
-        }
-        EXPECT_EQ(SharedState(), step.state);
-    }
+    Tray(Prepare(false), WM_LBUTTONDBLCLK);
+    EXPECT_EQ(seams::Log(), (Calls{kAtRest, kBalloon, kAtRest}));
+    const std::wstring text = L"Pausado. O dispositivo pode dormir.";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Noctara", text, 1}));
+}
 
-    // Quitting removes the icon and withdraws this thread's request.
-    SendMessageW(window, WM_COMMAND, 40006, 0);
-    EXPECT_EQ(Sequence(), L"delete|") << "a ghost icon stays behind";
-    EXPECT_EQ(seams::Shape(GetCurrentThreadId()), "RR");
+// The toggle resumes a pause, and the balloon and tooltip say so, in that order.
+TEST(Dispatch, ToggleResumes)
+{
+    const HWND window = Prepare(false);
+    AppState::active = false;
+    SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
+    EXPECT_EQ(seams::Log(), (Calls{kAtRest, kBalloon, kAtRest}));
+    const std::wstring text = L"Ativo! O dispositivo não irá dormir.";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Noctara", text, 1}));
+}
+
+// Autostart on writes the quoted path to the Run value, then says so.
+TEST(Dispatch, AutostartOnWritesTheRunValue)
+{
+    SendMessageW(Prepare(false), WM_COMMAND, kCmdAutostart, 0);
+    const std::wstring set = L"RegSetValueExW Noctara \"C:\\Programas\\Noctara.exe\"␀";
+    EXPECT_EQ(seams::Log(), (Calls{set, kBalloon, kAtRest}));
+    const std::wstring text = L"Iniciará com o Windows.";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", text, 1}));
+    EXPECT_EQ(Values(kRunKey), std::vector<Value>{kRunValue});
+}
+
+// Autostart off removes the Run value, then says so.
+TEST(Dispatch, AutostartOffRemovesTheRunValue)
+{
+    SendMessageW(Prepare(true), WM_COMMAND, kCmdAutostart, 0);
+    EXPECT_EQ(seams::Log(), (Calls{L"RegDeleteValueW Noctara", kBalloon, kAtRest}));
+    const std::wstring text = L"Removido da inicialização com o Windows.";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", text, 1}));
+    EXPECT_EQ(Values(kRunKey), std::vector<Value>{}) << "the Run value stays";
+}
+
+// An autostart switch that fails says so in a warning, and the Run key stays as it was.
+TEST(Dispatch, AutostartFailureOnlyWarns)
+{
+    const struct {
+        const char* name;
+        bool runValue;
+        const wchar_t* keyRules;  // null: no Run key
+        int refusedWrites;
+        Calls calls;
+    } rows[] = {
+        {"read-only key, turning off", true, L"D:(A;;KRWD;;;WD)", 0, {kBalloon, kAtRest}},
+        {"removal refused", true, L"D:(A;;KA;;;WD)", 1, {L"RegDeleteValueW Noctara", kBalloon, kAtRest}},
+        {"no Run key, turning on", false, nullptr, 0, {kBalloon, kAtRest}},
+        {"write refused",
+         false,
+         L"D:(A;;KA;;;WD)",
+         1,
+         {L"RegSetValueExW Noctara \"C:\\Programas\\Noctara.exe\"␀", kBalloon, kAtRest}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HWND window = Prepare(row.runValue);
+        if (row.keyRules == nullptr) {
+            RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
+        } else {
+            SetKeyAccess(kRunKey, row.keyRules);
+        }
+        seams::refusedWrites = row.refusedWrites;
+        SendMessageW(window, WM_COMMAND, kCmdAutostart, 0);
+        EXPECT_EQ(seams::Log(), row.calls);
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", kNotChanged, 2}));
+        EXPECT_EQ(KeyExists(kRunKey), row.keyRules != nullptr) << "the Run key was made";
+        EXPECT_EQ(Values(kRunKey), row.runValue ? std::vector<Value>{kRunValue} : std::vector<Value>{});
+    }
+}
+
+// Copy puts the path on the clipboard, terminated, as its only content; then says so.
+TEST(Dispatch, CopyPutsThePathOnTheClipboard)
+{
+    SendMessageW(Prepare(false), WM_COMMAND, kCmdCopy, 0);
+    const std::wstring placed = L"SetClipboardData CF_UNICODETEXT C:\\Programas\\Noctara.exe␀";
+    EXPECT_EQ(seams::Log(), (Calls{placed, kBalloon, kAtRest})) << "the block to its NUL, no unit more";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Sucesso", L"Caminho copiado.", 1}));
+    const Clipboard clipboard = ReadClipboard();
+    EXPECT_EQ(clipboard.owner, L"ours");
+    const std::vector<UINT> plainText = {CF_UNICODETEXT, CF_LOCALE, CF_TEXT, CF_OEMTEXT};
+    EXPECT_EQ(clipboard.formats, plainText) << "the other program's rich text stays";
+}
+
+// A copy that fails says so in a warning and leaves the clipboard as it was.
+TEST(Dispatch, CopyFailureOnlyWarns)
+{
+    const char* rows[] = {"clipboard held", "no path", "no memory"};
+    for (const std::string row : rows) {
+        SCOPED_TRACE(row);
+        const HWND window = Prepare(false);
+        if (row == "clipboard held") {
+            OpenClipboard(other);
+        }
+        if (row == "no path") {
+            seams::modulePath = L"C:\\" + std::wstring(32766, L'p');
+        }
+        seams::failedAllocs = row == "no memory" ? 1 : 0;
+        SendMessageW(window, WM_COMMAND, kCmdCopy, 0);
+        CloseClipboard();
+        EXPECT_EQ(seams::Log(), (Calls{kBalloon, kAtRest}));
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Noctara", kNotCopied, 2}));
+        const Clipboard clipboard = ReadClipboard();
+        EXPECT_EQ(clipboard.owner, L"other");
+        EXPECT_EQ(clipboard.formats, TheirFormats());
+    }
+}
+
+// Exit removes the icon, leaving no ghost in the notification area.
+TEST(Dispatch, ExitRemovesTheIcon)
+{
+    SendMessageW(Prepare(false), WM_COMMAND, kCmdExit, 0);
+    EXPECT_EQ(seams::Log(), Calls{L"Shell_NotifyIconW NIM_DELETE"});
+}
+
+// Exit withdraws this thread's keep-awake request.
+TEST(Dispatch, ExitReleasesTheHold)
+{
+    SendMessageW(Prepare(false), WM_COMMAND, kCmdExit, 0);
+    EXPECT_EQ(seams::Steps(GetCurrentThreadId()), Calls{L"release"});
 }

@@ -11,46 +11,25 @@
 
 #include <map>
 
-// Declares the real import and puts the replacement in its place.
+// Declares the real function and puts the replacement in its place.
 #define SEAM(Ret, Name, Params)                            \
     static Ret WINAPI Seam_##Name Params;                  \
     extern "C" {                                           \
     extern Ret(WINAPI* __real___imp_##Name) Params;        \
     Ret(WINAPI* __wrap___imp_##Name) Params = Seam_##Name; \
     }
-
-SEAM(EXECUTION_STATE, SetThreadExecutionState, (EXECUTION_STATE))
-SEAM(UINT, SendInput, (UINT, LPINPUT, int))
-SEAM(HANDLE, CreateThread, (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD))
-SEAM(void, Sleep, (DWORD))
-SEAM(BOOL, Shell_NotifyIconW, (DWORD, PNOTIFYICONDATAW))
-SEAM(BOOL, TrackPopupMenu, (HMENU, UINT, int, int, int, HWND, const RECT*))
-SEAM(HINSTANCE, ShellExecuteW, (HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT))
-SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
-SEAM(HRESULT, CoCreateInstance, (REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*))
-SEAM(UINT_PTR, SetTimer, (HWND, UINT_PTR, UINT, TIMERPROC))
-SEAM(BOOL, KillTimer, (HWND, UINT_PTR))
-SEAM(int, MessageBoxW, (HWND, LPCWSTR, LPCWSTR, UINT))
-SEAM(HRESULT, SetCurrentProcessExplicitAppUserModelID, (PCWSTR))
-SEAM(ULONGLONG, GetTickCount64, ())
-SEAM(BOOL, ChangeWindowMessageFilterEx, (HWND, UINT, DWORD, PCHANGEFILTERSTRUCT))
-SEAM(BOOL, PostMessageW, (HWND, UINT, WPARAM, LPARAM))
-SEAM(LSTATUS, RegSetValueExW, (HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD))
-SEAM(LSTATUS, RegDeleteValueW, (HKEY, LPCWSTR))
-SEAM(HANDLE, SetClipboardData, (UINT, HANDLE))
-SEAM(HGLOBAL, GlobalAlloc, (UINT, SIZE_T))
-
-// WinHTTP's header declares no imports, so its calls are wrapped by name (-Wl,--wrap=NAME).
-extern "C" {
-BOOL WINAPI __real_WinHttpSetTimeouts(HINTERNET, int, int, int, int);
-BOOL WINAPI __real_WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD);
-}
+#define BY_NAME(Ret, Name, Params)   \
+    extern "C" {                     \
+    Ret WINAPI __real_##Name Params; \
+    Ret WINAPI __wrap_##Name Params; \
+    }
+#include "tests/support/seams.inc"
 
 namespace seams {
 
 namespace {
 
-// Written by the workers' threads too.
+// Written by the workers' and the check's threads too.
 SRWLOCK lock = SRWLOCK_INIT;
 
 struct Guard {
@@ -58,7 +37,8 @@ struct Guard {
     ~Guard() { ReleaseSRWLockExclusive(&lock); }
 };
 
-std::map<DWORD, std::string> shapes;
+Calls log;
+std::map<DWORD, Calls> steps;
 std::vector<DWORD> workers;
 thread_local int tickMs = 0;
 int clockReadingsLeft = 0;
@@ -68,13 +48,13 @@ ULONGLONG clockBase = 0;
 void Record(const std::wstring& call)
 {
     const Guard guard;
-    sequence.push_back(call);
+    log.push_back(call);
 }
 
-void Note(char what)
+void Step(const std::wstring& step)
 {
     const Guard guard;
-    shapes[GetCurrentThreadId()] += what;
+    steps[GetCurrentThreadId()].push_back(step);
 }
 
 // The product's worker at the test's tick, or as shipped.
@@ -93,10 +73,44 @@ DWORD WINAPI TestWorker(void* ticket)
 
 }  // namespace
 
-std::string Shape(DWORD thread)
+Calls Log(const std::wstring& prefix)
 {
     const Guard guard;
-    return shapes[thread];
+    Calls calls;
+    for (const std::wstring& call : log) {
+        if (call.starts_with(prefix)) {
+            calls.push_back(call);
+        }
+    }
+    return calls;
+}
+
+void ClearLog()
+{
+    const Guard guard;
+    log.clear();
+}
+
+Calls Steps(DWORD thread)
+{
+    const Guard guard;
+    Calls words;
+    int ticks = 0;
+    for (const std::wstring& step : steps[thread]) {
+        if (step == L"tick") {
+            ticks++;
+            continue;
+        }
+        if (ticks > 0) {
+            words.push_back(std::to_wstring(ticks) + L" ticks");
+            ticks = 0;
+        }
+        words.push_back(step);
+    }
+    if (ticks > 0) {
+        words.push_back(std::to_wstring(ticks) + L" ticks");
+    }
+    return words;
 }
 
 std::vector<DWORD> Workers()
@@ -124,7 +138,7 @@ using namespace seams;
 static EXECUTION_STATE WINAPI Seam_SetThreadExecutionState(EXECUTION_STATE state)
 {
     const bool hold = state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
-    Note(hold ? 'H' : state == ES_CONTINUOUS ? 'R' : '?');
+    Step(hold ? L"hold" : state == ES_CONTINUOUS ? L"release" : L"state " + std::to_wstring(state));
     return __real___imp_SetThreadExecutionState(state);
 }
 
@@ -133,7 +147,7 @@ static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
     const MOUSEINPUT& mouse = input->mi;
     const bool still = mouse.dwFlags == MOUSEEVENTF_MOVE && mouse.dx == 0 && mouse.dy == 0 && mouse.mouseData == 0 &&
                        mouse.time == 0 && mouse.dwExtraInfo == 0;
-    Note(count == 1 && size == sizeof(INPUT) && input->type == INPUT_MOUSE && still ? 'I' : '?');
+    Step(count == 1 && size == sizeof(INPUT) && input->type == INPUT_MOUSE && still ? L"input" : L"other input");
     return count;
 }
 
@@ -141,7 +155,7 @@ static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
 static void WINAPI Seam_Sleep(DWORD milliseconds)
 {
     if (tickMs > 0 && 2 * milliseconds > static_cast<DWORD>(tickMs)) {
-        Note(milliseconds <= static_cast<DWORD>(tickMs) ? 't' : '?');
+        Step(milliseconds <= static_cast<DWORD>(tickMs) ? L"tick" : L"sleep " + std::to_wstring(milliseconds));
     }
     __real___imp_Sleep(milliseconds);
 }
@@ -173,10 +187,15 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
-    const wchar_t* names[] = {L"add", L"modify", L"delete", L"focus", L"version "};
-    const bool balloon = message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0;
-    const std::wstring version = message == NIM_SETVERSION ? std::to_wstring(data->uVersion) : L"";
-    Record(balloon ? L"balloon" : names[message] + version);
+    const wchar_t* names[] = {L"NIM_ADD", L"NIM_MODIFY", L"NIM_DELETE", L"NIM_SETFOCUS", L"NIM_SETVERSION"};
+    std::wstring call = L"Shell_NotifyIconW " + std::wstring(message < 5 ? names[message] : L"?");
+    if (message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0) {
+        call += L" NIF_INFO";
+    }
+    if (message == NIM_SETVERSION) {
+        call += L" " + std::to_wstring(data->uVersion);
+    }
+    Record(call);
     if (message == NIM_ADD && refusedAdds != 0) {
         refusedAdds -= refusedAdds > 0;
         return FALSE;
@@ -186,28 +205,25 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 
 static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
 {
-    lastMenuHandle = menu;
-    lastMenu.clear();
+    lastMenu = menu;
+    menuItems.clear();
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         wchar_t text[256] = {};
         GetMenuStringW(menu, i, text, ARRAYSIZE(text), MF_BYPOSITION);
         const UINT state = GetMenuState(menu, i, MF_BYPOSITION);
-        if (state & MF_SEPARATOR) {
-            lastMenu += L"-|";
-            continue;
-        }
-        lastMenu += text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
-        lastMenu += std::wstring(state & MF_CHECKED ? L"*" : L"") + (state & MF_GRAYED ? L"~" : L"") + L"|";
+        std::wstring item = text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
+        item += std::wstring(state & MF_CHECKED ? L" checked" : L"") + (state & MF_GRAYED ? L" grayed" : L"");
+        menuItems.push_back(state & MF_SEPARATOR ? L"-" : item);
     }
     wchar_t tracking[64] = {};
-    swprintf(tracking, ARRAYSIZE(tracking), L"menu 0x%02X at %d,%d", flags, x, y);
+    swprintf(tracking, ARRAYSIZE(tracking), L"TrackPopupMenu 0x%02X at %d,%d", flags, x, y);
     Record(tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L""));
     return TRUE;
 }
 
 static HINSTANCE WINAPI Seam_ShellExecuteW(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, INT show)
 {
-    opened.push_back(std::wstring(verb) + L" " + file + L" " + std::to_wstring(show));
+    Record(L"ShellExecuteW " + std::wstring(verb) + L" " + file + L" " + std::to_wstring(show));
     return reinterpret_cast<HINSTANCE>(INT_PTR{33});
 }
 
@@ -221,11 +237,11 @@ static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
     return kept < modulePath.size() ? size : static_cast<DWORD>(kept);
 }
 
-// The identity a shell link's property store is given, then " committed"; Wine would keep nothing of it.
+// The identity a shell link's property store is given, then its commit; Wine would keep nothing of it.
 static HRESULT STDMETHODCALLTYPE Seam_SetValue(IPropertyStore*, REFPROPERTYKEY key, REFPROPVARIANT value)
 {
     if (IsEqualPropertyKey(key, PKEY_AppUserModel_ID)) {
-        shortcutIdentity = value.vt == VT_LPWSTR ? value.pwszVal : L"?";
+        Record(L"IPropertyStore::SetValue " + std::wstring(value.vt == VT_LPWSTR ? value.pwszVal : L"?"));
     }
     return S_OK;
 }
@@ -234,7 +250,7 @@ static HRESULT(STDMETHODCALLTYPE* realCommit)(IPropertyStore*) = nullptr;
 
 static HRESULT STDMETHODCALLTYPE Seam_Commit(IPropertyStore* store)
 {
-    shortcutIdentity += L" committed";
+    Record(L"IPropertyStore::Commit");
     return realCommit(store);
 }
 
@@ -263,7 +279,7 @@ static HRESULT WINAPI Seam_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWO
 static UINT_PTR WINAPI Seam_SetTimer(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC procedure)
 {
     if (window != nullptr) {
-        timers.push_back(std::to_wstring(id) + L" " + std::to_wstring(milliseconds));
+        Record(L"SetTimer " + std::to_wstring(id) + L" " + std::to_wstring(milliseconds));
     }
     return __real___imp_SetTimer(window, id, milliseconds, procedure);
 }
@@ -271,20 +287,20 @@ static UINT_PTR WINAPI Seam_SetTimer(HWND window, UINT_PTR id, UINT milliseconds
 static BOOL WINAPI Seam_KillTimer(HWND window, UINT_PTR id)
 {
     if (window != nullptr) {
-        timers.push_back(std::to_wstring(id) + L" off");
+        Record(L"KillTimer " + std::to_wstring(id));
     }
     return __real___imp_KillTimer(window, id);
 }
 
 static int WINAPI Seam_MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT style)
 {
-    messageBoxes.push_back(caption + (L": " + std::wstring(text)) + L" (" + std::to_wstring(style) + L")");
+    Record(L"MessageBoxW " + std::wstring(caption) + L": " + text + L" (" + std::to_wstring(style) + L")");
     return IDOK;
 }
 
 static HRESULT WINAPI Seam_SetCurrentProcessExplicitAppUserModelID(PCWSTR id)
 {
-    processIdentity = id;
+    Record(L"SetCurrentProcessExplicitAppUserModelID " + std::wstring(id));
     return __real___imp_SetCurrentProcessExplicitAppUserModelID(id);
 }
 
@@ -293,8 +309,8 @@ static BOOL WINAPI Seam_ChangeWindowMessageFilterEx(HWND window, UINT message, D
 {
     wchar_t name[256] = L"?";
     GetClipboardFormatNameW(message, name, ARRAYSIZE(name));
-    const wchar_t* other = window == AppState::mainWindow ? L"" : L" (other window)";
-    messageFilters.push_back(name + (L" " + std::to_wstring(action)) + other);
+    const wchar_t* other = window == AppState::mainWindow ? L"" : L" elsewhere";
+    Record(L"ChangeWindowMessageFilterEx " + std::wstring(name) + L" " + std::to_wstring(action) + other);
     return __real___imp_ChangeWindowMessageFilterEx(window, message, action, extra);
 }
 
@@ -311,23 +327,24 @@ static ULONGLONG WINAPI Seam_GetTickCount64()
     return clockBase + clockLeap;
 }
 
-extern "C" BOOL WINAPI __wrap_WinHttpSetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive)
+BOOL WINAPI __wrap_WinHttpSetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive)
 {
-    httpSettings.push_back(L"timeouts " + std::to_wstring(resolve) + L" " + std::to_wstring(connect) + L" " +
-                           std::to_wstring(send) + L" " + std::to_wstring(receive));
+    Record(L"WinHttpSetTimeouts " + std::to_wstring(resolve) + L" " + std::to_wstring(connect) + L" " +
+           std::to_wstring(send) + L" " + std::to_wstring(receive));
     return __real_WinHttpSetTimeouts(handle, resolve, connect, send, receive);
 }
 
-extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
+BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {
     const DWORD value = length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
-    httpSettings.push_back(L"option " + std::to_wstring(option) + L"=" + std::to_wstring(value));
+    Record(L"WinHttpSetOption " + std::to_wstring(option) + L"=" + std::to_wstring(value));
     return __real_WinHttpSetOption(handle, option, buffer, length);
 }
 
 static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    Record(L"post " + std::to_wstring(message) + (window == AppState::mainWindow ? L"" : L" elsewhere"));
+    const std::wstring name = message == WM_NULL ? L"WM_NULL" : std::to_wstring(message);
+    Record(L"PostMessageW " + name + (window == AppState::mainWindow ? L"" : L" elsewhere"));
     return __real___imp_PostMessageW(window, message, wParam, lParam);
 }
 
@@ -341,14 +358,15 @@ static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved
 {
     // What the registry is handed: it would mend a missing terminator itself.
     const auto* units = reinterpret_cast<const wchar_t*>(data);
-    const std::wstring text = type == REG_SZ ? fixture::Units(units, bytes / sizeof(wchar_t)) : L"?";
-    Record(L"set " + std::wstring(name) + L" " + text);
+    const std::wstring text =
+        type == REG_SZ ? fixture::Units(units, bytes / sizeof(wchar_t)) : L"type " + std::to_wstring(type);
+    Record(L"RegSetValueExW " + std::wstring(name) + L" " + text);
     return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
 }
 
 static LSTATUS WINAPI Seam_RegDeleteValueW(HKEY key, LPCWSTR name)
 {
-    Record(L"unset " + std::wstring(name));
+    Record(L"RegDeleteValueW " + std::wstring(name));
     return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegDeleteValueW(key, name);
 }
 
@@ -359,7 +377,8 @@ static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
         text = fixture::Units(units, GlobalSize(data) / sizeof(wchar_t));
         GlobalUnlock(data);
     }
-    Record(L"clipboard " + std::to_wstring(format) + L" " + text);
+    const std::wstring name = format == CF_UNICODETEXT ? L"CF_UNICODETEXT" : std::to_wstring(format);
+    Record(L"SetClipboardData " + name + L" " + text);
     return __real___imp_SetClipboardData(format, data);
 }
 

@@ -6,110 +6,167 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 using fixture::Offer;
 
-TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
+namespace {
+
+const std::string kUrl = "https://localhost/dl/Noctara-1.3.0.zip";
+const std::wstring kWideUrl = L"https://localhost/dl/Noctara-1.3.0.zip";
+const size_t kMiB = 1024 * 1024;
+
+struct Case {
+    const char* name;
+    std::string body;
+    std::wstring version;  // empty: nothing offered
+    std::wstring url;
+    int status = 200;
+    const char* how = "whole";
+};
+
+// Each case's answer from the service, then what the check offers.
+void Check(const std::vector<Case>& cases)
 {
-    const std::string url = "https://localhost/dl/Noctara-1.3.0.zip";
-    const std::string newer = Offer("1.3.0", url);
-    const std::wstring wideUrl(url.begin(), url.end());
-    const size_t mib = 1024 * 1024;
-    const struct {
-        std::string body;
-        std::wstring version;  // empty: nothing offered
-        std::wstring url;
-        int status = 200;
-        const char* how = "whole";
-    } rows[] = {
-        {newer, L"1.3.0", wideUrl},
-        {"{\r\n  \"latest_version\" : \"1.3.0\",\n\t\"download_url\":\"" + url + "\"\n}", L"1.3.0", wideUrl},
-        {Offer("1.2.2", url), L"", L""},
-        {Offer("1.2.2 ", url), L"1.2.2 ", wideUrl},
-        {Offer("", url), L"", L""},
-        // An address the download command refuses is no offer (PHP's escaped slashes), nor is none.
-        {Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
-        {R"({"latest_version":"1.3.0"})", L"", L""},
-        {"", L"", L""},
-        // A name is found quoted, exactly and first: not inside another value, not in another case, not later.
-        {R"({"download_url":"https://h/latest_version:1","Latest_Version":"9","latest_version":"1.3.0",)"
-         R"("older":{"latest_version":"1.2.2"}})",
-         L"1.3.0", L"https://h/latest_version:1"},
-        {newer, L"1.3.0", wideUrl, 500},
-        {Offer("1.3\xFF", url), L"1.3\xFFFD", wideUrl},
-        {Offer(std::string(64, '9'), url), std::wstring(64, L'9'), wideUrl},
-        {Offer(std::string(65, '9'), url), L"", L""},
-        {Offer(std::string("1.3\0evil", 8), url), L"", L""},
-        {Offer("1.3\x7F", url), L"", L""},
-        {newer + std::string(mib - newer.size(), ' '), L"1.3.0", wideUrl},
-        {newer + std::string(mib + 1 - newer.size(), ' '), L"", L""},
-        {newer + std::string(mib - newer.size(), ' '), L"1.3.0", wideUrl, 200, "unsized"},
-        {newer + std::string(mib + 1 - newer.size(), ' '), L"", L"", 200, "unsized"},
-        {newer, L"", L"", 200, "short"},
-        {newer, L"", L"", 200, "stall"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.body.substr(0, 60));
-        ASSERT_TRUE(fixture::SetAnswer(row.status, row.how, row.body));
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(fixture::SetAnswer(row.status, row.how, row.body)) << "the test service is down";
         std::wstring version = L"stale";
         std::wstring address = L"stale";
         EXPECT_EQ(CheckForUpdate(version, address), !row.version.empty());
         EXPECT_EQ(version, row.version);
         EXPECT_EQ(address, row.url);
     }
+}
 
+}  // namespace
+
+// A newer version and its address are offered, found wherever the answer puts them.
+TEST(UpdateCheck, OffersANewerVersion)
+{
+    const std::string spaced = "{\r\n  \"latest_version\" : \"1.3.0\",\n\t\"download_url\":\"" + kUrl + "\"\n}";
+    // Quoted, exactly and first: not inside another value, not in another case, not a later one.
+    const std::string tricky = R"({"download_url":"https://h/latest_version:1","Latest_Version":"9",)"
+                               R"("latest_version":"1.3.0","older":{"latest_version":"1.2.2"}})";
+    Check({
+        {"compact", Offer("1.3.0", kUrl), L"1.3.0", kWideUrl},
+        {"spaced over lines", spaced, L"1.3.0", kWideUrl},
+        {"names found quoted, exactly and first", tricky, L"1.3.0", L"https://h/latest_version:1"},
+        {"any other text than this version", Offer("1.2.2 ", kUrl), L"1.2.2 ", kWideUrl},
+        {"whatever the status", Offer("1.3.0", kUrl), L"1.3.0", kWideUrl, 500},
+        {"UTF-8 decoded, a bad byte replaced", Offer("1.3\xFF", kUrl), L"1.3\xFFFD", kWideUrl},
+    });
+}
+
+// No offer without a version other than this one, or without an address the shell is given.
+TEST(UpdateCheck, NoOfferWithoutVersionAndAddress)
+{
+    Check({
+        {"this version", Offer("1.2.2", kUrl), L"", L""},
+        {"empty version", Offer("", kUrl), L"", L""},
+        {"no address", R"({"latest_version":"1.3.0"})", L"", L""},
+        {"escaped slashes", Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
+        {"empty answer", "", L"", L""},
+    });
+}
+
+// A version text is at most 64 characters, without control characters.
+TEST(UpdateCheck, VersionTextBounds)
+{
+    Check({
+        {"64 characters", Offer(std::string(64, '9'), kUrl), std::wstring(64, L'9'), kWideUrl},
+        {"65 characters", Offer(std::string(65, '9'), kUrl), L"", L""},
+        {"a NUL", Offer(std::string("1.3\0evil", 8), kUrl), L"", L""},
+        {"a DEL", Offer("1.3\x7F", kUrl), L"", L""},
+    });
+}
+
+// An answer is read up to 1 MiB, whether its length is announced or not.
+TEST(UpdateCheck, AnswersUpTo1MiB)
+{
+    const std::string newer = Offer("1.3.0", kUrl);
+    const std::string full = newer + std::string(kMiB - newer.size(), ' ');
+    Check({
+        {"1 MiB", full, L"1.3.0", kWideUrl},
+        {"1 MiB + 1", full + " ", L"", L""},
+        {"1 MiB, no length", full, L"1.3.0", kWideUrl, 200, "unsized"},
+        {"1 MiB + 1, no length", full + " ", L"", L"", 200, "unsized"},
+    });
+}
+
+// An answer cut short or stalled is no offer.
+TEST(UpdateCheck, IncompleteAnswerIsNone)
+{
+    Check({
+        {"short", Offer("1.3.0", kUrl), L"", L"", 200, "short"},
+        {"stalled", Offer("1.3.0", kUrl), L"", L"", 200, "stall"},
+    });
+}
+
+// A service nobody listens on gives no answer, and no stale text.
+TEST(UpdateCheck, UnreachableServiceAnswersNothing)
+{
     std::wstring response = L"stale";
     EXPECT_FALSE(SendJsonRequest(L"https://localhost:1/", L"", response)) << "nobody listens";
     EXPECT_EQ(response, L"");
 }
 
-// 5 s to resolve and connect, 10 s to send and to begin an answer, 30 s from the send to the body's end.
-TEST(UpdateCheck, GivesUpOnAServiceAfterItsTimeOutsAndThirtySecondsInAll)
+// The check gives up 30 s after it sends, at 30,000 ms and not before.
+TEST(UpdateCheck, GivesUpAfter30Seconds)
 {
-    ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
-    const size_t before = seams::httpSettings.size();
+    ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", kUrl))) << "the test service is down";
     for (const ULONGLONG leap : {29999, 30000}) {
+        SCOPED_TRACE(testing::Message() << "the clock leaps " << leap << " ms");
         seams::LeapClockAfterNextReading(leap);
         std::wstring version;
         std::wstring address;
-        EXPECT_EQ(CheckForUpdate(version, address), leap < 30000) << leap;
-    }
-    const std::vector<std::wstring>& settings = seams::httpSettings;
-    for (const wchar_t* setting : {L"timeouts 5000 5000 10000 10000", L"option 7=10000"}) {
-        EXPECT_EQ(std::count(settings.begin() + before, settings.end(), setting), 2) << setting;
+        EXPECT_EQ(CheckForUpdate(version, address), leap < 30000);
     }
 }
 
-TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
+// 5 s to resolve and to connect, 10 s to send and to begin an answer.
+TEST(UpdateCheck, TimeOuts)
+{
+    ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", kUrl))) << "the test service is down";
+    seams::ClearLog();
+    std::wstring version;
+    std::wstring address;
+    CheckForUpdate(version, address);
+    EXPECT_EQ(seams::Log(L"WinHttpSetTimeouts"), seams::Calls{L"WinHttpSetTimeouts 5000 5000 10000 10000"});
+    EXPECT_EQ(seams::Log(L"WinHttpSetOption 7="), seams::Calls{L"WinHttpSetOption 7=10000"})
+        << "WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT";
+}
+
+// Only an absolute https address with a host, of at most 2048 characters, goes to the shell.
+TEST(DownloadAddress, OnlyHttpsWithAHost)
 {
     const struct {
+        const char* name;
         std::wstring url;
         bool opens;
     } rows[] = {
-        {L"https://localhost/dl/Noctara-1.3.0.zip?x=1#y", true},
-        {L"https://localhost/" + std::wstring(2048 - 18, L'x'), true},
-        {L"https://localhost/" + std::wstring(2049 - 18, L'x'), false},
-        {L"HTTPS://Localhost", true},
-        {L"http://localhost/x", false},
-        {L"https://", false},
-        {L"https://h", true},
-        {L"https:/host", false},
-        {L"https:///x", false},
-        {L"https://?x", false},
-        {L"https://#x", false},
-        {L"https://@host/x", false},
-        {L"https://:443/x", false},
-        {L"https://h/a b", false},
-        {L"https://h/\"x", false},
-        {L"https://h/a\\b", false},
-        {L"https://h/\x1F", false},
-        {L"https://h/!~\xA1", true},
-        {L"https://h/\x7F", false},
-        {L"https://h/\x9F", false},
-        {L"https://h/\x3000", false},
+        {"query and fragment", L"https://localhost/dl/Noctara-1.3.0.zip?x=1#y", true},
+        {"2048 characters", L"https://localhost/" + std::wstring(2048 - 18, L'x'), true},
+        {"2049 characters", L"https://localhost/" + std::wstring(2049 - 18, L'x'), false},
+        {"scheme in capitals", L"HTTPS://Localhost", true},
+        {"http", L"http://localhost/x", false},
+        {"scheme alone", L"https://", false},
+        {"shortest", L"https://h", true},
+        {"one slash", L"https:/host", false},
+        {"no host before the path", L"https:///x", false},
+        {"no host before the query", L"https://?x", false},
+        {"no host before the fragment", L"https://#x", false},
+        {"empty user part", L"https://@host/x", false},
+        {"port without host", L"https://:443/x", false},
+        {"space", L"https://h/a b", false},
+        {"quotation mark", L"https://h/\"x", false},
+        {"backslash", L"https://h/a\\b", false},
+        {"last C0 control", L"https://h/\x1F", false},
+        {"printable, past the controls", L"https://h/!~\xA1", true},
+        {"DEL", L"https://h/\x7F", false},
+        {"last C1 control", L"https://h/\x9F", false},
+        {"ideographic space", L"https://h/\x3000", false},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(IsOpenableDownloadUrl(row.url), row.opens) << row.url;
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(IsOpenableDownloadUrl(row.url), row.opens);
     }
 }
