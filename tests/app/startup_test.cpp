@@ -48,7 +48,9 @@ int RunProgram(const std::string& url = "https://localhost/dl/N.zip")
     EXPECT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", url))) << "the test service is down";
     giveUpAt = GetTickCount64() + 20000;
     SetTimer(nullptr, 0, 5, Drive);
-    return RunTrayApplication(GetModuleHandleW(nullptr));
+    const int code = RunTrayApplication(GetModuleHandleW(nullptr));
+    EXPECT_EQ(code, 0) << "exit code";
+    return code;
 }
 
 // The user toggles `times` long before the check reports; the program quits once the offer is announced.
@@ -56,7 +58,7 @@ void RunTogglingBeforeTheCheck(int times)
 {
     toggles = times;
     quitWhen = [] { return LastBalloon().text == kOfferText; };
-    EXPECT_EQ(RunProgram(), 0);
+    RunProgram();
     EXPECT_FALSE(lateToggle) << "the toggle came too late to test anything";
 }
 
@@ -67,9 +69,9 @@ Shown LastAtRest()
 }
 
 struct Picture {
-    LONG width = 0;
-    LONG height = 0;
-    bool green = false;
+    LONG width;
+    LONG height;
+    bool green;
 };
 
 // An icon's size, and its fill a quarter of the way in.
@@ -89,12 +91,6 @@ Picture Look(HICON icon)
 }
 
 }  // namespace
-
-// The program quits from its menu with exit code 0.
-TEST(StartUp, QuitsWithZero)
-{
-    EXPECT_EQ(RunProgram(), 0);
-}
 
 // The check's report starts keeping awake when the user has not chosen.
 TEST(StartUp, CheckReportStartsKeepingAwake)
@@ -118,20 +114,14 @@ TEST(StartUp, SingleThreadedApartment)
     EXPECT_EQ(apartment, APTTYPE_MAINSTA);
 }
 
-// The process carries the identity its balloons are attributed to.
-TEST(StartUp, ProcessIdentity)
+// The process and its Start-menu shortcut carry the identity that balloons are attributed to.
+TEST(StartUp, Identity)
 {
     RunProgram();
     EXPECT_EQ(Log(L"SetCurrentProcessExplicitAppUserModelID"),
               Calls{L"SetCurrentProcessExplicitAppUserModelID Qorvex.NoctaraTray"});
-}
-
-// Start-up saves the Start-menu shortcut with the same identity, committed.
-TEST(StartUp, SavesTheShortcut)
-{
-    RunProgram();
-    EXPECT_EQ(Log(L"IPropertyStore"),
-              (Calls{L"IPropertyStore::SetValue Qorvex.NoctaraTray", L"IPropertyStore::Commit"}));
+    const Calls shortcut = {L"IPropertyStore::SetValue Qorvex.NoctaraTray", L"IPropertyStore::Commit"};
+    EXPECT_EQ(Log(L"IPropertyStore"), shortcut) << "the shortcut's identity, committed";
 }
 
 // "TaskbarCreated" is let through to the window, so the icon comes back when the program runs elevated.
@@ -153,23 +143,22 @@ TEST(StartUp, NoLibraryFromBesideTheProgram)
     EXPECT_EQ(LoadLibraryW(L"probe.dll"), nullptr) << "loaded from beside the program";
 }
 
-// Both icons are loaded at the default size, 32 by 32 here.
-TEST(StartUp, IconsAtTheDefaultSize)
+// Each icon is loaded at the default size, 32 by 32 here: the active one green, the paused one grey.
+TEST(StartUp, Icons)
 {
     RunProgram();
-    for (const HICON icon : {AppState::iconActive, AppState::iconPaused}) {
-        const Picture picture = Look(icon);
-        EXPECT_EQ(picture.width, 32) << (icon == AppState::iconActive ? "active" : "paused");
-        EXPECT_EQ(picture.height, 32) << (icon == AppState::iconActive ? "active" : "paused");
+    const struct {
+        const char* name;
+        HICON icon;
+        bool green;
+    } rows[] = {{"active", AppState::iconActive, true}, {"paused", AppState::iconPaused, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Picture picture = Look(row.icon);
+        EXPECT_EQ(picture.width, 32);
+        EXPECT_EQ(picture.height, 32);
+        EXPECT_EQ(picture.green, row.green);
     }
-}
-
-// The active icon is the green one, the paused one grey.
-TEST(StartUp, IconsToldApart)
-{
-    RunProgram();
-    EXPECT_TRUE(Look(AppState::iconActive).green) << "the active icon is not green";
-    EXPECT_FALSE(Look(AppState::iconPaused).green) << "the paused icon is green";
 }
 
 // The window is overlapped and never shown.
@@ -179,13 +168,6 @@ TEST(StartUp, WindowNeverShown)
     const HWND window = ProgramWindow();
     ASSERT_NE(window, nullptr) << "no window of class NoctaraTrayHiddenWindowClass titled Noctara";
     EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS, 0x00CF0000) << "WS_OVERLAPPEDWINDOW alone";
-}
-
-// The window's class carries the active icon.
-TEST(StartUp, WindowClassIcon)
-{
-    RunProgram();
-    EXPECT_EQ(GetClassLongPtrW(ProgramWindow(), GCLP_HICON), reinterpret_cast<LONG_PTR>(AppState::iconActive));
 }
 
 // One check, 600 ms after the window is made: the timer goes with its first tick.
@@ -206,67 +188,42 @@ TEST(StartUp, AnnouncesTheOffer)
     EXPECT_EQ(balloon.infoFlags, 1u) << "NIIF_INFO";
 }
 
-// A click on the offer's balloon opens its address.
-TEST(StartUp, OfferBalloonOpensTheAddress)
+// The offer's balloon and its menu item open its address.
+TEST(StartUp, OfferOpensItsAddress)
 {
     RunProgram();
     Tray(ProgramWindow(), NIN_BALLOONUSERCLICK);
-    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{kOpenOffer});
-}
-
-// The offer's menu item opens its address.
-TEST(StartUp, DownloadItemOpensTheAddress)
-{
-    RunProgram();
     SendMessageW(ProgramWindow(), WM_COMMAND, kCmdDownload, 0);
-    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{kOpenOffer});
+    EXPECT_EQ(Log(L"ShellExecuteW"), (Calls{kOpenOffer, kOpenOffer})) << "from the balloon, then the item";
 }
 
-// A click on a later, plain balloon opens nothing.
-TEST(StartUp, PlainBalloonOpensNothing)
+// Nothing else opens the offer: not a later, plain balloon, nor an address that is not https.
+TEST(StartUp, NothingElseOpensTheOffer)
 {
     RunProgram();
     SendMessageW(ProgramWindow(), WM_COMMAND, kCmdToggle, 0);
     Tray(ProgramWindow(), NIN_BALLOONUSERCLICK);
-    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{}) << "the pause's balloon opened the offer";
-}
-
-// An address that is not https is never handed to the shell.
-TEST(StartUp, HttpAddressOpensNothing)
-{
-    RunProgram();
+    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{}) << "from the pause's balloon";
     AppState::downloadUrl = L"http://localhost/dl/N.zip";
     SendMessageW(ProgramWindow(), WM_COMMAND, kCmdDownload, 0);
-    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{});
+    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{}) << "an http address";
 }
 
-// An offer whose address the download command would refuse (as PHP's json_encode writes it) is no offer.
+// An offer whose address could not open (as PHP's json_encode writes it) is none; keeping awake still begins.
 TEST(StartUp, UnopenableOfferIsNone)
 {
     RunProgram("https:\\/\\/localhost\\/dl\\/N.zip");
     EXPECT_EQ(LastBalloon(), Shown{}) << "a balloon was shown";
     EXPECT_FALSE(AppState::updateAvailable) << "the menu would offer it";
-}
-
-// After an offer that is none, keeping awake still begins.
-TEST(StartUp, UnopenableOfferStillKeepsAwake)
-{
-    RunProgram("https:\\/\\/localhost\\/dl\\/N.zip");
     EXPECT_TRUE(AppState::workerRunning.load()) << "the check never reported";
 }
 
-// Without its icon the program says so in a message box.
-TEST(StartUp, MissingIconShowsAnError)
-{
-    RunTrayApplication(GetModuleHandleW(L"ntdll.dll"));
-    EXPECT_EQ(Log(L"MessageBoxW"), Calls{L"MessageBoxW Erro: Erro fatal: Ícone não carregado. (16)"})
-        << "MB_OK | MB_ICONERROR";
-}
-
-// Without its icon the program ends with 1, having made no window and no icon.
-TEST(StartUp, MissingIconEndsWithOne)
+// Without its icon the program says so and ends with 1, having made no window and no icon.
+TEST(StartUp, MissingIcon)
 {
     EXPECT_EQ(RunTrayApplication(GetModuleHandleW(L"ntdll.dll")), 1);
+    EXPECT_EQ(Log(L"MessageBoxW"), Calls{L"MessageBoxW Erro: Erro fatal: Ícone não carregado. 16"})
+        << "MB_OK | MB_ICONERROR";
     EXPECT_EQ(ProgramWindow(), nullptr) << "a window was made";
     EXPECT_TRUE(seams::notifications.empty()) << "the shell was called";
 }

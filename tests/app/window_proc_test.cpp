@@ -85,7 +85,7 @@ TEST(Dispatch, ToggleResumes)
 TEST(Dispatch, AutostartOnWritesTheRunValue)
 {
     SendMessageW(Prepare(false), WM_COMMAND, kCmdAutostart, 0);
-    const std::wstring set = L"RegSetValueExW Noctara \"C:\\Programas\\Noctara.exe\"␀";
+    const std::wstring set = L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀";
     EXPECT_EQ(seams::Log(), (Calls{set, kBalloon, kAtRest}));
     const std::wstring text = L"Iniciará com o Windows.";
     EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", text, 1}));
@@ -119,7 +119,7 @@ TEST(Dispatch, AutostartFailureOnlyWarns)
          false,
          L"D:(A;;KA;;;WD)",
          1,
-         {L"RegSetValueExW Noctara \"C:\\Programas\\Noctara.exe\"␀", kBalloon, kAtRest}},
+         {L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀", kBalloon, kAtRest}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

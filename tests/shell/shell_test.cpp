@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 #include <objbase.h>
-#include <propkey.h>
 #include <shlobj.h>
 
 #include <vector>
@@ -96,16 +95,6 @@ TEST(Autostart, OnlyAnOddFirstSwitchByteIsOff)
     RegDeleteTreeW(HKEY_CURRENT_USER, kApprovedRunKey);
 }
 
-// Turning autostart on writes the program's path, quoted and terminated, to the Run value.
-TEST(Autostart, OnWritesTheQuotedPath)
-{
-    seams::modulePath = L"C:\\Program Files\\Noctara 1.2\\Noctara.exe";
-    SetRunValue(0, L"");
-    EXPECT_TRUE(SetAutostart(true));
-    const Value written = Sz(L"Noctara", L"\"C:\\Program Files\\Noctara 1.2\\Noctara.exe\"");
-    EXPECT_EQ(Values(kRunKey), std::vector<Value>{written});
-}
-
 // Turning autostart on removes Task Manager's switch, or succeeds when there is none to remove.
 TEST(Autostart, OnClearsTheSwitch)
 {
@@ -191,7 +180,6 @@ struct Link {
     int index = -1;
     wchar_t description[MAX_PATH] = {};
     int show = -1;
-    std::wstring identity = L"?";
 };
 
 Link SavedShortcut()
@@ -214,20 +202,6 @@ Link SavedShortcut()
     shellLink->GetIconLocation(link.icon, MAX_PATH, &link.index);
     shellLink->GetDescription(link.description, MAX_PATH);
     shellLink->GetShowCmd(&link.show);
-    // The identity as the shell reads it; Wine keeps none in the file (E_NOTIMPL), so then as the link was given it.
-    IPropertyStore* store = nullptr;
-    shellLink->QueryInterface(IID_PPV_ARGS(&store));
-    PROPVARIANT value;
-    PropVariantInit(&value);
-    const HRESULT read = store->GetValue(PKEY_AppUserModel_ID, &value);
-    if (SUCCEEDED(read) && value.vt == VT_LPWSTR) {
-        link.identity = value.pwszVal;
-    } else if (read == E_NOTIMPL && seams::Log(L"IPropertyStore::Commit").size() == 1) {
-        const seams::Calls given = seams::Log(L"IPropertyStore::SetValue ");
-        link.identity = given.size() == 1 ? given[0].substr(25) : L"?";
-    }
-    PropVariantClear(&value);
-    store->Release();
     shellLink->Release();
     return link;
 }
@@ -255,16 +229,6 @@ TEST(Shortcut, SavedFileReadsBack)
         EXPECT_STREQ(link.description, L"Noctara");
         EXPECT_EQ(link.show, 1) << "SW_SHOWNORMAL";
     }
-    CoUninitialize();
-}
-
-// The saved shortcut carries the program's identity, committed.
-TEST(Shortcut, CarriesTheIdentity)
-{
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    seams::modulePath = L"C:\\N.exe";
-    EXPECT_TRUE(CreateStartMenuShortcut());
-    EXPECT_EQ(SavedShortcut().identity, L"Qorvex.NoctaraTray") << "given and committed";
     CoUninitialize();
 }
 

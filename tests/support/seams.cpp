@@ -45,10 +45,24 @@ int clockReadingsLeft = 0;
 ULONGLONG clockLeap = 0;
 ULONGLONG clockBase = 0;
 
-void Record(const std::wstring& call)
+std::wstring Text(const std::wstring& text)
 {
+    return text;
+}
+
+std::wstring Text(long long number)
+{
+    return std::to_wstring(number);
+}
+
+// A call as the log shows it: the function's name, then its arguments; empty ones left out.
+template <typename... Words>
+void Record(const Words&... words)
+{
+    std::wstring call;
+    ((call += Text(words).empty() ? L"" : L" " + Text(words)), ...);
     const Guard guard;
-    log.push_back(call);
+    log.push_back(call.substr(1));
 }
 
 void Step(const std::wstring& step)
@@ -60,11 +74,10 @@ void Step(const std::wstring& step)
 // The product's worker at the test's tick, or as shipped.
 DWORD WINAPI TestWorker(void* ticket)
 {
+    tickMs = workerTickMs == 0 ? 1000 : workerTickMs;
     if (workerTickMs == 0) {
-        tickMs = 1000;
         WakeWorker(ticket);
     } else {
-        tickMs = workerTickMs;
         keep_awake_detail::RunWorker(keep_awake_detail::UnpackTicket(ticket), std::chrono::milliseconds(tickMs));
     }
     liveWorkers--;
@@ -77,11 +90,8 @@ Calls Log(const std::wstring& prefix)
 {
     const Guard guard;
     Calls calls;
-    for (const std::wstring& call : log) {
-        if (call.starts_with(prefix)) {
-            calls.push_back(call);
-        }
-    }
+    std::copy_if(log.begin(), log.end(), std::back_inserter(calls),
+                 [&](auto& call) { return call.starts_with(prefix); });
     return calls;
 }
 
@@ -95,20 +105,12 @@ Calls Steps(DWORD thread)
 {
     const Guard guard;
     Calls words;
-    int ticks = 0;
     for (const std::wstring& step : steps[thread]) {
-        if (step == L"tick") {
-            ticks++;
-            continue;
+        if (step == L"tick" && !words.empty() && words.back().ends_with(L" ticks")) {
+            words.back() = std::to_wstring(std::stoi(words.back()) + 1) + L" ticks";
+        } else {
+            words.push_back(step == L"tick" ? L"1 ticks" : step);
         }
-        if (ticks > 0) {
-            words.push_back(std::to_wstring(ticks) + L" ticks");
-            ticks = 0;
-        }
-        words.push_back(step);
-    }
-    if (ticks > 0) {
-        words.push_back(std::to_wstring(ticks) + L" ticks");
     }
     return words;
 }
@@ -138,7 +140,7 @@ using namespace seams;
 static EXECUTION_STATE WINAPI Seam_SetThreadExecutionState(EXECUTION_STATE state)
 {
     const bool hold = state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
-    Step(hold ? L"hold" : state == ES_CONTINUOUS ? L"release" : L"state " + std::to_wstring(state));
+    Step(hold ? L"hold" : state == ES_CONTINUOUS ? L"release" : L"state " + Text(state));
     return __real___imp_SetThreadExecutionState(state);
 }
 
@@ -155,7 +157,7 @@ static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
 static void WINAPI Seam_Sleep(DWORD milliseconds)
 {
     if (tickMs > 0 && 2 * milliseconds > static_cast<DWORD>(tickMs)) {
-        Step(milliseconds <= static_cast<DWORD>(tickMs) ? L"tick" : L"sleep " + std::to_wstring(milliseconds));
+        Step(milliseconds <= static_cast<DWORD>(tickMs) ? L"tick" : L"sleep " + Text(milliseconds));
     }
     __real___imp_Sleep(milliseconds);
 }
@@ -170,15 +172,13 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
         failedWorkers--;
         return nullptr;
     }
-    if (workerSeed >= 0) {
-        keep_awake_detail::WorkerTicket ticket = keep_awake_detail::UnpackTicket(parameter);
-        ticket.seed = static_cast<std::uint32_t>(workerSeed);
-        parameter = keep_awake_detail::PackTicket(ticket);
-    }
+    keep_awake_detail::WorkerTicket ticket = keep_awake_detail::UnpackTicket(parameter);
+    ticket.seed = workerSeed >= 0 ? static_cast<std::uint32_t>(workerSeed) : ticket.seed;
+    workerSeeds.push_back(ticket.seed);
     liveWorkers++;
     DWORD worker = 0;
-    HANDLE thread = __real___imp_CreateThread(security, stack, TestWorker, parameter, flags, &worker);
-    workerSeeds.push_back(keep_awake_detail::UnpackTicket(parameter).seed);
+    HANDLE thread =
+        __real___imp_CreateThread(security, stack, TestWorker, keep_awake_detail::PackTicket(ticket), flags, &worker);
     const Guard guard;
     workers.push_back(worker);
     return thread;
@@ -188,14 +188,9 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
     const wchar_t* names[] = {L"NIM_ADD", L"NIM_MODIFY", L"NIM_DELETE", L"NIM_SETFOCUS", L"NIM_SETVERSION"};
-    std::wstring call = L"Shell_NotifyIconW " + std::wstring(message < 5 ? names[message] : L"?");
-    if (message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0) {
-        call += L" NIF_INFO";
-    }
-    if (message == NIM_SETVERSION) {
-        call += L" " + std::to_wstring(data->uVersion);
-    }
-    Record(call);
+    const bool balloon = message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0;
+    const std::wstring version = message == NIM_SETVERSION ? Text(data->uVersion) : L"";
+    Record(L"Shell_NotifyIconW", names[message], balloon ? L"NIF_INFO" : version);
     if (message == NIM_ADD && refusedAdds != 0) {
         refusedAdds -= refusedAdds > 0;
         return FALSE;
@@ -211,19 +206,19 @@ static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int
         wchar_t text[256] = {};
         GetMenuStringW(menu, i, text, ARRAYSIZE(text), MF_BYPOSITION);
         const UINT state = GetMenuState(menu, i, MF_BYPOSITION);
-        std::wstring item = text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
+        std::wstring item = text + (L" " + Text(GetMenuItemID(menu, i)));
         item += std::wstring(state & MF_CHECKED ? L" checked" : L"") + (state & MF_GRAYED ? L" grayed" : L"");
         menuItems.push_back(state & MF_SEPARATOR ? L"-" : item);
     }
-    wchar_t tracking[64] = {};
-    swprintf(tracking, ARRAYSIZE(tracking), L"TrackPopupMenu 0x%02X at %d,%d", flags, x, y);
-    Record(tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L""));
+    wchar_t place[32] = {};
+    swprintf(place, ARRAYSIZE(place), L"0x%02X at %d,%d", flags, x, y);
+    Record(L"TrackPopupMenu", place, GetForegroundWindow() == owner ? L"foreground" : L"");
     return TRUE;
 }
 
 static HINSTANCE WINAPI Seam_ShellExecuteW(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, INT show)
 {
-    Record(L"ShellExecuteW " + std::wstring(verb) + L" " + file + L" " + std::to_wstring(show));
+    Record(L"ShellExecuteW", verb, file, show);
     return reinterpret_cast<HINSTANCE>(INT_PTR{33});
 }
 
@@ -241,7 +236,7 @@ static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
 static HRESULT STDMETHODCALLTYPE Seam_SetValue(IPropertyStore*, REFPROPERTYKEY key, REFPROPVARIANT value)
 {
     if (IsEqualPropertyKey(key, PKEY_AppUserModel_ID)) {
-        Record(L"IPropertyStore::SetValue " + std::wstring(value.vt == VT_LPWSTR ? value.pwszVal : L"?"));
+        Record(L"IPropertyStore::SetValue", value.vt == VT_LPWSTR ? value.pwszVal : L"?");
     }
     return S_OK;
 }
@@ -276,10 +271,11 @@ static HRESULT WINAPI Seam_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWO
     return result;
 }
 
+// Timers on a window only: the tests' own thread timers are not the program's.
 static UINT_PTR WINAPI Seam_SetTimer(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC procedure)
 {
     if (window != nullptr) {
-        Record(L"SetTimer " + std::to_wstring(id) + L" " + std::to_wstring(milliseconds));
+        Record(L"SetTimer", id, milliseconds);
     }
     return __real___imp_SetTimer(window, id, milliseconds, procedure);
 }
@@ -287,20 +283,20 @@ static UINT_PTR WINAPI Seam_SetTimer(HWND window, UINT_PTR id, UINT milliseconds
 static BOOL WINAPI Seam_KillTimer(HWND window, UINT_PTR id)
 {
     if (window != nullptr) {
-        Record(L"KillTimer " + std::to_wstring(id));
+        Record(L"KillTimer", id);
     }
     return __real___imp_KillTimer(window, id);
 }
 
 static int WINAPI Seam_MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT style)
 {
-    Record(L"MessageBoxW " + std::wstring(caption) + L": " + text + L" (" + std::to_wstring(style) + L")");
+    Record(L"MessageBoxW", caption + (L": " + std::wstring(text)), style);
     return IDOK;
 }
 
 static HRESULT WINAPI Seam_SetCurrentProcessExplicitAppUserModelID(PCWSTR id)
 {
-    Record(L"SetCurrentProcessExplicitAppUserModelID " + std::wstring(id));
+    Record(L"SetCurrentProcessExplicitAppUserModelID", id);
     return __real___imp_SetCurrentProcessExplicitAppUserModelID(id);
 }
 
@@ -309,8 +305,7 @@ static BOOL WINAPI Seam_ChangeWindowMessageFilterEx(HWND window, UINT message, D
 {
     wchar_t name[256] = L"?";
     GetClipboardFormatNameW(message, name, ARRAYSIZE(name));
-    const wchar_t* other = window == AppState::mainWindow ? L"" : L" elsewhere";
-    Record(L"ChangeWindowMessageFilterEx " + std::wstring(name) + L" " + std::to_wstring(action) + other);
+    Record(L"ChangeWindowMessageFilterEx", name, action, window == AppState::mainWindow ? L"" : L"elsewhere");
     return __real___imp_ChangeWindowMessageFilterEx(window, message, action, extra);
 }
 
@@ -329,22 +324,20 @@ static ULONGLONG WINAPI Seam_GetTickCount64()
 
 BOOL WINAPI __wrap_WinHttpSetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive)
 {
-    Record(L"WinHttpSetTimeouts " + std::to_wstring(resolve) + L" " + std::to_wstring(connect) + L" " +
-           std::to_wstring(send) + L" " + std::to_wstring(receive));
+    Record(L"WinHttpSetTimeouts", resolve, connect, send, receive);
     return __real_WinHttpSetTimeouts(handle, resolve, connect, send, receive);
 }
 
 BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {
-    const DWORD value = length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
-    Record(L"WinHttpSetOption " + std::to_wstring(option) + L"=" + std::to_wstring(value));
+    Record(L"WinHttpSetOption", option, length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0);
     return __real_WinHttpSetOption(handle, option, buffer, length);
 }
 
 static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    const std::wstring name = message == WM_NULL ? L"WM_NULL" : std::to_wstring(message);
-    Record(L"PostMessageW " + name + (window == AppState::mainWindow ? L"" : L" elsewhere"));
+    const std::wstring name = message == WM_NULL ? L"WM_NULL" : Text(message);
+    Record(L"PostMessageW", name, window == AppState::mainWindow ? L"" : L"elsewhere");
     return __real___imp_PostMessageW(window, message, wParam, lParam);
 }
 
@@ -353,20 +346,18 @@ static bool Refused()
     return refusedWrites > 0 && refusedWrites-- > 0;
 }
 
+// The data as handed over: the registry would mend a missing terminator itself.
 static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
                                           DWORD bytes)
 {
-    // What the registry is handed: it would mend a missing terminator itself.
-    const auto* units = reinterpret_cast<const wchar_t*>(data);
-    const std::wstring text =
-        type == REG_SZ ? fixture::Units(units, bytes / sizeof(wchar_t)) : L"type " + std::to_wstring(type);
-    Record(L"RegSetValueExW " + std::wstring(name) + L" " + text);
+    const std::wstring units = fixture::Units(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t));
+    Record(L"RegSetValueExW", name, type == REG_SZ ? L"REG_SZ" : Text(type), units);
     return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
 }
 
 static LSTATUS WINAPI Seam_RegDeleteValueW(HKEY key, LPCWSTR name)
 {
-    Record(L"RegDeleteValueW " + std::wstring(name));
+    Record(L"RegDeleteValueW", name);
     return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegDeleteValueW(key, name);
 }
 
@@ -377,11 +368,11 @@ static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
         text = fixture::Units(units, GlobalSize(data) / sizeof(wchar_t));
         GlobalUnlock(data);
     }
-    const std::wstring name = format == CF_UNICODETEXT ? L"CF_UNICODETEXT" : std::to_wstring(format);
-    Record(L"SetClipboardData " + name + L" " + text);
+    Record(L"SetClipboardData", format == CF_UNICODETEXT ? L"CF_UNICODETEXT" : Text(format), text);
     return __real___imp_SetClipboardData(format, data);
 }
 
+// Blocks come filled with 0xAB, so a byte the program did not write shows.
 static HGLOBAL WINAPI Seam_GlobalAlloc(UINT flags, SIZE_T bytes)
 {
     if (failedAllocs > 0) {

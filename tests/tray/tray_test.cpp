@@ -89,29 +89,6 @@ TEST(TrayIcon, DestroyingTheWindowRemovesTheIcon)
     EXPECT_EQ(seams::Log(L"Shell_NotifyIconW"), Calls{L"Shell_NotifyIconW NIM_DELETE"});
 }
 
-// A text is cut to its field and terminated there; nothing is written past the field.
-TEST(TrayIcon, TextsCutToTheirField)
-{
-    const wchar_t ab = L'\xABAB';
-    const struct {
-        const char* name;
-        size_t capacity;
-        std::wstring text;
-        std::wstring field;
-    } rows[] = {
-        {"fits", 4, L"abc", std::wstring(L"abc\0", 4) + ab},
-        {"one too long", 4, L"abcd", std::wstring(L"abc\0", 4) + ab},
-        {"room for the terminator only", 1, L"abcd", L'\0' + std::wstring(4, ab)},
-        {"no room", 0, L"abcd", std::wstring(5, ab)},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::wstring field(5, ab);
-        CopyTruncated(field.data(), row.capacity, row.text);
-        EXPECT_EQ(Units(field.data(), field.size()), Units(row.field.data(), row.field.size()));
-    }
-}
-
 // A balloon's title is cut to 63 characters and its text to 255; then the record is back at rest.
 TEST(TrayIcon, BalloonTextsCut)
 {
@@ -120,17 +97,6 @@ TEST(TrayIcon, BalloonTextsCut)
     ShowBalloon(std::wstring(64, L'T'), std::wstring(256, L'x'), NIIF_WARNING, BalloonKind::Plain);
     const Shown longest = {4, 0x97, L"active", kAtRest.tip, std::wstring(63, L'T'), std::wstring(255, L'x'), 2};
     EXPECT_EQ(Records(), (std::vector<Shown>{longest, kAtRest}));
-}
-
-// A short balloon after a long one ends each of its texts.
-TEST(TrayIcon, BalloonTextsEnded)
-{
-    CreateHiddenWindow();
-    ShowBalloon(std::wstring(64, L'T'), std::wstring(256, L'x'), NIIF_WARNING, BalloonKind::Plain);
-    seams::notifications.clear();
-    ShowBalloon(L"Noctara", L"Pausado.", NIIF_INFO, BalloonKind::Plain);
-    const Shown shown = {4, 0x97, L"active", kAtRest.tip, L"Noctara", L"Pausado.", 1};
-    EXPECT_EQ(Records(), (std::vector<Shown>{shown, kAtRest}));
 }
 
 namespace {
