@@ -213,11 +213,12 @@ TEST(Shortcut, SavedFileReadsBack)
 {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     const struct {
+        const char* name;
         const wchar_t* exe;
         const wchar_t* folder;
-    } rows[] = {{L"C:\\N 1\\N.exe", L"C:\\N 1"}, {L"C:\\N.exe", L"C:\\"}};
+    } rows[] = {{"in a folder", L"C:\\N 1\\N.exe", L"C:\\N 1"}, {"at a drive's root", L"C:\\N.exe", L"C:\\"}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.exe));
+        SCOPED_TRACE(row.name);
         seams::modulePath = row.exe;
         EXPECT_TRUE(CreateStartMenuShortcut());
         const Link link = SavedShortcut();

@@ -11,15 +11,10 @@ namespace seams {
 
 using Calls = std::vector<std::wstring>;
 
-// Every call another program would see, from any thread, in the order made, each written with the function's
-// name first: "Shell_NotifyIconW NIM_MODIFY NIF_INFO" (a balloon), "TrackPopupMenu 0x22 at X,Y foreground"
-// (once the menu has closed; "foreground" when its owner was), "PostMessageW WM_NULL" (plus " elsewhere" when not
-// to the program's window), "RegSetValueExW NAME TYPE UNITS", "RegDeleteValueW NAME", "SetClipboardData FORMAT UNITS"
-// (the units as handed over, a NUL shown as ␀), "SetTimer ID MS", "KillTimer ID", "ShellExecuteW VERB FILE SHOW",
-// "MessageBoxW CAPTION: TEXT STYLE", "SetCurrentProcessExplicitAppUserModelID ID",
-// "ChangeWindowMessageFilterEx MESSAGE ACTION" (plus " elsewhere"), "IPropertyStore::SetValue ID" and
-// "IPropertyStore::Commit" for a shell link's identity, "WinHttpSetTimeouts R C S RC", "WinHttpSetOption N V".
-// The calls whose text begins with `prefix`.
+// Every call another program would see, from any thread, in order: the function's name, then its arguments
+// ("Shell_NotifyIconW NIM_MODIFY NIF_INFO", "PostMessageW WM_NULL"); texts as handed over, a NUL shown as ␀;
+// "elsewhere" when not on the program's window, "foreground" when a tracked menu's owner was. Only the calls whose
+// text begins with `prefix`.
 Calls Log(const std::wstring& prefix = L"");
 void ClearLog();
 
