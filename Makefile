@@ -33,19 +33,23 @@ bench-build: deps
 bench: bench-build
 	@scripts/bench.sh build-bench
 
-# `make release UPDATE_AUTHORITY=host[:port] [DOWNLOAD_URL=https://.../ZIP]
-# [HOMEPAGE=https://...] [DIST=dist]`: the update service is required, the
-# download address brings the winget and Scoop manifests. Signed with
+# `make release UPDATE_AUTHORITY=host[:port] [DOWNLOAD_URL=https://.../ZIP
+# HOMEPAGE=https://...] [DIST=dist]`: the update service is required, the
+# download address and the home page bring the winget and Scoop manifests.
+# It installs only what packing, the manifests and signing need. Signed with
 # SIGN_PFX=... SIGN_PASSWORD_FILE=... [SIGN_CA=...], time-stamped with
 # SIGN_TSA=URL [SIGN_TSA_CA=...] besides; make hands them all to the program
 # in its environment.
-release: deps
+release:
+	@scripts/setup-deps.sh release
 	@scripts/release.py pack --dist "$(or $(DIST),dist)"
 
 # `make verify-release ZIP=... [SIGN_CA=...] [SIGN_TSA_CA=...]`: rebuilds the
-# zip's exe from this checkout in build-verify/ and compares. Not after deps:
-# installing packages would change the toolchain it compares.
+# zip's files from this checkout (the exe in build-verify/) and compares. It
+# installs only what rebuilding needs and is missing, so a complete toolchain
+# is left as it is for the comparison.
 verify-release:
+	@scripts/setup-deps.sh rebuild
 	@scripts/release.py verify "$(ZIP)"
 
 screenshots: bench-build

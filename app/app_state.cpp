@@ -17,7 +17,9 @@ NOTIFYICONDATAW trayData{};
 BalloonKind lastBalloonKind = BalloonKind::Plain;
 int trayRetriesLeft = 0;
 
+bool checkStarted = false;
 CheckResult checkResult;
+std::atomic<bool> checkResultReady{false};
 bool updateAvailable = false;
 std::wstring latestVersion;
 std::wstring downloadUrl;

@@ -72,7 +72,12 @@ extern NOTIFYICONDATAW trayData;
 extern BalloonKind lastBalloonKind;
 extern int trayRetriesLeft;
 
+// The one check of the run has been started.
+extern bool checkStarted;
 extern CheckResult checkResult;
+// Raised by the check thread once checkResult is stored; taken by the one
+// handler that applies it.
+extern std::atomic<bool> checkResultReady;
 extern bool updateAvailable;
 extern std::wstring latestVersion;
 extern std::wstring downloadUrl;

@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/scoped_handle.h"
 #include "app/window_proc.h"
 #include "shell/shortcut.h"
 #include "tray/tray_icon.h"
@@ -8,7 +9,18 @@
 #include <objbase.h>
 #include <shobjidl.h>
 
-static HICON LoadAppIcon(HINSTANCE instance, int id)
+// The notification area draws at the small-icon size of the display (16 px
+// at 100 %, 20 at 125 %, 24 at 150 %); each icon holds an image drawn at
+// every such size, so the shell never resamples a larger one.
+static HICON LoadTrayIcon(HINSTANCE instance, int id)
+{
+    const int width = GetSystemMetrics(SM_CXSMICON);
+    const int height = GetSystemMetrics(SM_CYSMICON);
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, width, height, 0));
+}
+
+// The large size, for the window class (Alt+Tab and the like).
+static HICON LoadLargeIcon(HINSTANCE instance, int id)
 {
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(id), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
 }
@@ -27,7 +39,7 @@ int RunTrayApplication(HINSTANCE instance)
         return kExitNormal;
     }
 
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const ScopedCom com(COINIT_APARTMENTTHREADED);
     // Before any window, so the shell attributes everything to this identity.
     SetCurrentProcessExplicitAppUserModelID(kAppUserModelId);
     CreateStartMenuShortcut();
@@ -37,11 +49,10 @@ int RunTrayApplication(HINSTANCE instance)
     controls.dwICC = ICC_STANDARD_CLASSES;
     InitCommonControlsEx(&controls);
 
-    AppState::iconActive = LoadAppIcon(instance, kIconActiveId);
-    AppState::iconPaused = LoadAppIcon(instance, kIconPausedId);
+    AppState::iconActive = LoadTrayIcon(instance, kIconActiveId);
+    AppState::iconPaused = LoadTrayIcon(instance, kIconPausedId);
     if (AppState::iconActive == nullptr) {
         MessageBoxW(nullptr, L"Erro fatal: Ícone não carregado.", L"Erro", MB_OK | MB_ICONERROR);
-        CoUninitialize();
         return kExitStartupFailed;
     }
 
@@ -50,7 +61,7 @@ int RunTrayApplication(HINSTANCE instance)
     windowClass.style = 0;
     windowClass.lpfnWndProc = TrayWindowProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = AppState::iconActive;
+    windowClass.hIcon = LoadLargeIcon(instance, kIconActiveId);
     windowClass.hIconSm = AppState::iconActive;
     windowClass.lpszClassName = kWindowClassName;
     RegisterClassExW(&windowClass);
@@ -60,7 +71,6 @@ int RunTrayApplication(HINSTANCE instance)
     AppState::mainWindow = CreateWindowExW(0, kWindowClassName, kAppName, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, nullptr,
                                            nullptr, instance, nullptr);
     if (AppState::mainWindow == nullptr) {
-        CoUninitialize();
         return kExitStartupFailed;
     }
     // Started elevated, the window would not hear Explorer's broadcast from a
@@ -75,6 +85,5 @@ int RunTrayApplication(HINSTANCE instance)
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    CoUninitialize();
     return kExitNormal;
 }

@@ -1,5 +1,6 @@
 #include "app/window_proc.h"
 
+#include "app/scoped_handle.h"
 #include "engine/keep_awake.h"
 #include "shell/autostart.h"
 #include "tray/tray_icon.h"
@@ -9,23 +10,7 @@
 namespace {
 
 // Global memory that is freed unless it was handed over to the clipboard.
-class GlobalBlock {
-public:
-    explicit GlobalBlock(SIZE_T bytes) : block_(GlobalAlloc(GMEM_MOVEABLE, bytes)) {}
-    GlobalBlock(const GlobalBlock&) = delete;
-    GlobalBlock& operator=(const GlobalBlock&) = delete;
-    ~GlobalBlock()
-    {
-        if (block_ != nullptr) {
-            GlobalFree(block_);
-        }
-    }
-    HGLOBAL Get() const { return block_; }
-    void Release() { block_ = nullptr; }
-
-private:
-    HGLOBAL block_;
-};
+using GlobalBlock = ScopedHandle<HGLOBAL, GlobalFree>;
 
 void AddIconOrRetry(HWND window)
 {
@@ -44,11 +29,20 @@ void EndRun()
     PostQuitMessage(0);
 }
 
+void ShowCouldNotKeepAwake()
+{
+    ShowBalloon(kAppName, L"Não foi possível manter o dispositivo acordado.", NIIF_WARNING, BalloonKind::Plain);
+}
+
 void OnToggleActive()
 {
     AppState::activityChosen = true;
-    SetActive(!AppState::active);
+    const bool done = SetActive(!AppState::active);
     RefreshTray();
+    if (!done) {
+        ShowCouldNotKeepAwake();
+        return;
+    }
     ShowBalloon(kAppName,
                 AppState::active ? L"Ativo! O dispositivo não irá dormir." : L"Pausado. O dispositivo pode dormir.",
                 NIIF_INFO, BalloonKind::Plain);
@@ -98,16 +92,32 @@ LRESULT OnCommand(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     }
 }
 
-void OnTimer(HWND window, WPARAM timerId)
+// One check per run: a second start-up tick, or another program's timer
+// message, must not start a second thread writing the one result.
+void OnStartupTimer(HWND window)
 {
-    if (timerId == kTrayRetryTimerId) {
-        RetryTrayIcon(window);
+    KillTimer(window, kStartupTimerId);
+    if (AppState::checkStarted) {
         return;
     }
-    KillTimer(window, kStartupTimerId);
+    AppState::checkStarted = true;
     HANDLE thread = CreateThread(nullptr, 0, CheckThreadProc, nullptr, 0, nullptr);
     if (thread != nullptr) {
         CloseHandle(thread);
+    }
+}
+
+void OnTimer(HWND window, WPARAM timerId)
+{
+    switch (timerId) {
+    case kTrayRetryTimerId:
+        RetryTrayIcon(window);
+        break;
+    case kStartupTimerId:
+        OnStartupTimer(window);
+        break;
+    default:
+        break;  // not ours
     }
 }
 
@@ -132,13 +142,19 @@ void OnTrayEvent(HWND window, LPARAM lParam)
 }
 
 // Keeping awake begins with the result, unless the user chose meanwhile.
+// Applied once, and only after the check thread has stored it: a message
+// from elsewhere finds no ready mark to take.
 void OnCheckResult()
 {
-    if (!AppState::activityChosen) {
-        SetActive(true);
+    if (!AppState::checkResultReady.exchange(false)) {
+        return;
     }
-    ApplyCheckResult();
+    const bool awake = AppState::activityChosen || SetActive(true);
     RefreshTray();
+    ApplyCheckResult();
+    if (!awake) {
+        ShowCouldNotKeepAwake();  // last, so it is the balloon on screen
+    }
 }
 
 }  // namespace
@@ -151,7 +167,7 @@ bool CopyTextToClipboard(HWND window, const std::wstring& text)
     // Prepared before the clipboard is touched, so a failure leaves the
     // user's current clipboard content alone.
     const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
-    GlobalBlock block(bytes);
+    GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE, bytes));
     if (block.Get() == nullptr) {
         return false;
     }

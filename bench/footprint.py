@@ -2,7 +2,7 @@
 """Measures Noctara beside the baseline tray program (bench/baseline.cpp) in
 one Wine session and prints each figure with the ratio Noctara/baseline and
 its goal, then the raw results as JSON. Run by scripts/bench-footprint.sh,
-which provides the display, the template prefix and the update service.
+with scripts/lib on PYTHONPATH.
 
 Both programs run side by side on one virtual desktop, so Wine's own
 background activity weighs on both alike. A wake-up is a voluntary context
@@ -14,18 +14,12 @@ import os
 import re
 import statistics
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from wine_session import Session, wait_for  # noqa: E402
+from harness import TOGGLE_ACTIVE, WINDOW_CLASS, WM_CLOSE, Harness, Session, offer, own_version, wait_for
 
-PROGRAMS = {"noctara": ("Noctara.exe", "NoctaraTrayHiddenWindowClass"),
+PROGRAMS = {"noctara": ("Noctara.exe", WINDOW_CLASS),
             "baseline": (os.path.join("bench", "Baseline.exe"), "BaselineTrayHiddenWindowClass")}
-CURRENT = '{"latest_version":"1.2.2","download_url":"https://localhost/dl/Noctara.zip"}'
-WM_CLOSE = 0x0010
-WM_COMMAND = 0x0111
-PAUSE = 40001
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 STARTS = int(os.environ.get("NOCTARA_BENCH_STARTS", "15"))
 WINDOW_S = int(os.environ.get("NOCTARA_BENCH_SECONDS", "60"))
@@ -110,9 +104,12 @@ class Threads:
 
 
 class Bench:
-    def __init__(self, build):
-        self.s = Session(build, "footprint")
-        self.exes = {k: os.path.join(build, exe) for k, (exe, _) in PROGRAMS.items()}
+    def __init__(self, harness):
+        self.h = harness
+        self.s = Session(harness, "footprint")
+        # The build's own version: the service offers nothing.
+        self.current = offer(own_version(harness.build))
+        self.exes = {k: os.path.join(harness.build, exe) for k, (exe, _) in PROGRAMS.items()}
         self.paths = {}
         self.rss = {}
 
@@ -146,16 +143,16 @@ class Bench:
 
     def windows(self):
         """Memory, CPU and wake-ups once the check has reported: active, then paused."""
-        self.s.answer(200, "whole", CURRENT)  # and a new request log
+        self.h.answer(200, "whole", self.current)  # and a new request log
         started = {}
         for which in ("baseline", "noctara"):
             started[which] = time.monotonic()
             self.launch(which)
         pids = {k: self.pid(k) for k in PROGRAMS}
-        wait_for("the update check", self.s.requests)
+        wait_for("the update check", self.h.requests)
         results = {"settling": self.window(pids, started, SETTLE_S)}
         results["active"] = self.window(pids, started)
-        self.probe("noctara", "post", WM_COMMAND, PAUSE)
+        self.s.command(TOGGLE_ACTIVE)
         time.sleep(2)  # the worker ends within a second
         results["paused"] = self.window(pids, started)
         for which, pid in pids.items():  # when the windows were too short to reach RSS_AT_S
@@ -179,16 +176,16 @@ class Bench:
 
     def stalled_ping(self):
         """The UI's answer while the update check waits on a service that says nothing."""
-        self.s.answer(200, "stall", CURRENT)
+        self.h.answer(200, "stall", self.current)
         for which in PROGRAMS:
             self.launch(which)
-        wait_for("the stalled request", self.s.requests)
+        wait_for("the stalled request", self.h.requests)
         pings = {k: self.probe(k, "ping", PINGS)[1][0]["max_ms"] for k in PROGRAMS}
-        self.s.answer(200, "whole", CURRENT)
+        self.h.answer(200, "whole", self.current)
         return pings
 
     def run(self):
-        self.s.answer(200, "whole", CURRENT)
+        self.h.answer(200, "whole", self.current)
         self.s.start()
         try:
             self.paths = {k: self.s.windows_path(exe) for k, exe in self.exes.items()}
@@ -266,11 +263,12 @@ def report(r):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
-    bench = Bench(os.path.abspath(parser.parse_args().build))
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     print(f"Noctara footprint under {wine}: {STARTS} start-ups each, then {WINDOW_S} s windows active and paused, "
           "both programs side by side")
-    r = bench.run()
+    with Harness(parser.parse_args().build) as harness:
+        bench = Bench(harness)
+        r = bench.run()
     r["size_kib"] = {k: os.path.getsize(exe) / 1024 for k, exe in bench.exes.items()}
     r["imports"] = {k: imports(exe) for k, exe in bench.exes.items()}
     report(r)

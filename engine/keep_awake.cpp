@@ -1,3 +1,7 @@
+// rand_s is only declared with this defined.
+#define _CRT_RAND_S  // NOLINT(bugprone-reserved-identifier)
+#include <cstdlib>
+
 #include "engine/keep_awake.h"
 
 namespace keep_awake_detail {
@@ -69,18 +73,18 @@ void RunWorker(WorkerTicket ticket, std::chrono::milliseconds tick)
     SetThreadExecutionState(kReleaseState);
 }
 
-// The seed is drawn here, on the UI thread, so that a failing random device
-// is seen before the running flag is raised.
+// The seed is drawn here, on the UI thread, so that a failing source is seen
+// before the running flag is raised. rand_s takes its bytes from the system's
+// generator (RtlGenRandom) and reports a failure as a code, not an exception.
 static bool DrawSeed(std::uint32_t& seed)
 {
     seed = 0;
-    try {
-        std::random_device device;
-        seed = static_cast<std::uint32_t>(device());
-        return true;
-    } catch (...) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) {
         return false;
     }
+    seed = value;
+    return true;
 }
 
 }  // namespace keep_awake_detail
@@ -93,22 +97,25 @@ DWORD WINAPI WakeWorker(void* ticket)
     return 0;
 }
 
-void SetActive(bool on)
+bool SetActive(bool on)
 {
     if (!on) {
         AppState::active = false;
         AppState::workerRunning.store(false);
         SetThreadExecutionState(kReleaseState);
-        return;
+        return true;
     }
 
-    AppState::active = true;
     if (AppState::workerRunning.load()) {
-        return;
+        AppState::active = true;
+        return true;
     }
+    // Without a worker nothing keeps the computer awake: the state stays
+    // paused, so the icon, tooltip and menu do not claim otherwise.
+    AppState::active = false;
     WorkerTicket ticket;
     if (!DrawSeed(ticket.seed)) {
-        return;  // no worker; the next SetActive(true) tries again
+        return false;  // the next SetActive(true) tries again
     }
     // A new generation first: a worker still winding down from a quick
     // off/on sees it and ends instead of running beside the new one.
@@ -119,7 +126,9 @@ void SetActive(bool on)
     HANDLE thread = CreateThread(nullptr, 0, WakeWorker, PackTicket(ticket), 0, nullptr);
     if (thread == nullptr) {
         AppState::workerRunning.store(false);
-        return;
+        return false;
     }
     CloseHandle(thread);
+    AppState::active = true;
+    return true;
 }

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <random>
 
-// Switches keeping awake on or off. UI thread only; never blocks.
-void SetActive(bool on);
+// Switches keeping awake on or off. UI thread only; never blocks. True when
+// the state asked for holds; false when no worker could start, keeping awake
+// then stays off.
+bool SetActive(bool on);
 
 // Thread routine of one worker; `ticket` is what SetActive packed for it.
 DWORD WINAPI WakeWorker(void* ticket);

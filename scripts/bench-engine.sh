@@ -5,18 +5,18 @@
 # process's Linux threads (under Wine, /proc/self is wineserver's).
 set -euo pipefail
 BUILD="$(cd "${1:?usage: bench-engine.sh BUILD_DIR}" && pwd)"
-export HARNESS_DIR="$BUILD/wine"
-mkdir -p "$HARNESS_DIR"
-source "$(dirname "$0")/lib/harness.sh"
-prefix="$HARNESS_DIR/bench-engine-prefix"
+prefix="$BUILD/wine/bench-engine-prefix"
+# Run again inside the harness (scripts/lib/harness.py): a display and a
+# fresh prefix of its own, removed afterwards.
+if [[ "${WINEPREFIX:-}" != "$prefix" ]]; then
+    cmake --build "$BUILD" --target engine_bench >/dev/null
+    status=0
+    PYTHONPATH="$(dirname "$0")/lib" python3 -m harness "$BUILD" --prefix bench-engine-prefix -- "$0" "$BUILD" ||
+        status=$?
+    rm -rf "$prefix"
+    exit "$status"
+fi
 output="$HARNESS_DIR/bench-engine.out"
-trap 'harness_cleanup; rm -rf "$prefix"' EXIT
-
-cmake --build "$BUILD" --target engine_bench >/dev/null
-harness_display
-harness_template
-harness_fresh_prefix "$prefix"
-harness_start_wine "$prefix"
 
 voluntary_switches() {  # summed over the threads of process $1
     cat /proc/"$1"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches:/ { n += $2 } END { print n + 0 }'
@@ -27,7 +27,7 @@ wine "$BUILD/bench/engine_bench.exe" </dev/null >"$output" 2>&1 &
 bench=$!
 summary=()
 for window in active paused; do
-    if ! harness_wait_for 60 grep -q "window $window" "$output"; then
+    if ! timeout 60 sh -c 'until grep -q "$0" "$1"; do sleep 0.2; done' "window $window" "$output"; then
         summary+=("engine_bench: window $window not reached")
         break
     fi

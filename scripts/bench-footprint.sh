@@ -9,13 +9,5 @@ set -euo pipefail
 BUILD="$(cd "${1:?usage: bench-footprint.sh BUILD_DIR}" && pwd)"
 here="$(cd "$(dirname "$0")" && pwd)"
 cmake --build "$BUILD" --target Noctara Baseline probe >/dev/null
-export HARNESS_DIR="$BUILD/wine"
-mkdir -p "$HARNESS_DIR"
-source "$here/lib/harness.sh"
-source "$here/lib/service.sh"
-trap harness_cleanup EXIT
-
-harness_display
-harness_template
-service_start "$BUILD"
+export PYTHONPATH="$here/lib"
 python3 "$here/../bench/footprint.py" --build "$BUILD"

@@ -7,9 +7,11 @@ release.py pack [--dist DIST]
     DIST/Noctara-VERSION-win-x64.zip (DIST: dist/ by default) with the exe,
     LEIA-ME.txt, LICENSE, THIRD-PARTY-NOTICES.txt, BUILDINFO.txt and
     SHA256SUMS, plus the zip's own .sha256. Given DOWNLOAD_URL, the https
-    address the zip will be published at, it writes the winget manifests
-    under DIST/winget/manifests/ and the Scoop manifest DIST/scoop/noctara.json
-    too, checked against the schemas in packaging/schemas/.
+    address the zip will be published at, and HOMEPAGE, it writes the winget
+    manifests under DIST/winget/manifests/ and the Scoop manifest
+    DIST/scoop/noctara.json too, each checked against the schema of its
+    ManifestType in packaging/schemas/. Every input is checked before the
+    build, and DIST changes only at the end, when everything is made.
     Reproducible: the same commit gives the same bytes (fixed timestamps,
     order and permissions; SOURCE_DATE_EPOCH from the last commit), signed
     too with the same certificate and osslsigncode, unless time-stamped.
@@ -21,14 +23,17 @@ release.py pack [--dist DIST]
     the system's certificates.
 
 release.py verify ZIP
-    Is this release's exe what this checkout builds? In turn: the zip
+    Is every file of this release what this checkout makes? In turn: the zip
     against ZIP.sha256 when that lies beside it; its files against
-    SHA256SUMS; the signature and its time-stamp, if any; BUILDINFO.txt's
-    commit against this checkout, which must have no uncommitted change; its
-    packages against the installed ones; then the exe, rebuilt in
-    build-verify/ as BUILDINFO.txt says, against the zip's exe without its
-    signature, byte for byte. The last line is the verdict: MATCH (exit 0),
-    MISMATCH (exit 1) or ERROR (exit 2, the check could not be made).
+    SHA256SUMS; the signature and its time-stamp, if any, and the signer's
+    name; BUILDINFO.txt's commit against this checkout, which must have no
+    uncommitted change; its packages against the installed ones; then the
+    exe, rebuilt in build-verify/ as BUILDINFO.txt says, against the zip's
+    exe without its signature, byte for byte; then every other file, made
+    again from this checkout and BUILDINFO.txt's values, and for an unsigned
+    release the zip itself. The last line is the verdict: MATCH (exit 0),
+    MISMATCH (exit 1, naming the first file that differs) or ERROR (exit 2,
+    the check could not be made).
 """
 
 import argparse
@@ -36,6 +41,7 @@ import datetime
 import functools
 import hashlib
 import io
+import ipaddress
 import json
 import os
 import re
@@ -51,6 +57,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACKAGE_ID = "QorvexLabs.Noctara"
 WINGET_FOLDER = "winget/manifests/q/QorvexLabs/Noctara"
 SHORTCUT_FOLDER = r"%APPDATA%\Microsoft\Windows\Start Menu\Programs\Qorvex Labs"
+# The MIT licence's text, as its registry publishes it.
+LICENSE_URL = "https://spdx.org/licenses/MIT.html"
 # What makes the exe besides the Python that draws the icons: the compiler and
 # its runtime, binutils (as, ld, windres, dlltool), MinGW-w64, CMake with the
 # modules that set the flags, Ninja, and zlib and libc's maths for the icons.
@@ -59,7 +67,7 @@ PACKAGES = ["g++-mingw-w64-x86-64-win32", "gcc-mingw-w64-x86-64-win32", "gcc-min
             "cmake-data", "ninja-build", "zlib1g", "libc6"]
 # BUILDINFO.txt's keys in their order, each with the only form a rebuild may be given.
 BUILDINFO_FORMS = {"version": r"[0-9]+(\.[0-9]+){1,3}", "commit": r"[0-9a-f]{40,64}(-dirty)?|unknown",
-                   "source-date-epoch": r"[0-9]+", "update-authority": r"[A-Za-z0-9.-]+(:[0-9]+)?",
+                   "source-date-epoch": r"[0-9]+", "update-authority": r"([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(:[0-9]+)?",
                    "unsigned-exe-sha256": r"[0-9a-f]{64}", "package": r"[a-z0-9][a-z0-9.+-]* [A-Za-z0-9.+:~-]+"}
 LABEL = re.compile(r"[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?")
 # Flags from the environment would reach the compiler unrecorded.
@@ -92,31 +100,67 @@ def project_version():
     return match[1]
 
 
+def host_fault(host):
+    """What is wrong with host, a name or an IP literal, or None."""
+    # Newer parsers refuse a bad one in brackets themselves; older ones leave it here.
+    if host.startswith("[") and host.endswith("]"):
+        try:
+            ipaddress.IPv6Address(host[1:-1])
+            return None
+        except ValueError:
+            return "holds no valid IP address"
+    # A last label of digits makes the host an IPv4 address to every parser.
+    if re.fullmatch(r"[0-9]+", host.rsplit(".", 1)[-1]):
+        try:
+            ipaddress.IPv4Address(host)
+        except ValueError:
+            return "holds no valid IP address"
+        return None
+    if len(host) > 253 or not all(LABEL.fullmatch(label) for label in host.split(".")):
+        return "holds no valid host name"
+    return None
+
+
+def check_https(name, url, file_name=None, shown=None):
+    """The reason an address is refused, or None; file_name, when given, must end it.
+
+    shown is what the user gave, when the address was made from it."""
+    shown = shown or url
+    try:
+        parts = urllib.parse.urlsplit(url)
+    except ValueError as error:
+        return f"{name} {shown!r} is no address: {error}"
+    if parts.scheme != "https" or not parts.netloc:
+        return f"{name} {shown!r} is no https:// address"
+    if "@" in parts.netloc:
+        return f"{name} {shown!r} holds a user name or password, which would be published"
+    host_port = parts.netloc
+    host, port = re.fullmatch(r"(\[[^\]]*\]|[^:]*)(?::(.*))?", host_port).groups()
+    fault = host_fault(host)
+    if fault:
+        return f"{name} {shown!r} {fault}"
+    if port is not None and not (re.fullmatch(r"[1-9][0-9]{0,4}", port) and int(port) <= 65535):
+        return f"{name} {shown!r} holds no port from 1 to 65535"
+    if len(url) > 2048 or re.search(r"[\s\"\\<>{}|^`]", url) or parts.fragment:
+        return f"{name} {shown!r} is not a plain address of at most 2048 characters, without a fragment"
+    if file_name and (parts.query or parts.path.rsplit("/", 1)[-1] != file_name):
+        return f"{name} {shown!r} does not end in the zip's name, /{file_name}"
+    return None
+
+
 def check_authority(authority):
     """The reason UPDATE_AUTHORITY is refused, or None."""
     usage = "make release UPDATE_AUTHORITY=host[:port], the update service's address"
     if not authority:
         return f"no update service given: {usage}"
-    host, colon, port = authority.partition(":")
-    if len(host) > 253 or not all(LABEL.fullmatch(label) for label in host.split(".")):
-        return f"UPDATE_AUTHORITY {authority!r} holds no valid host name: {usage}"
-    if colon and not (re.fullmatch(r"[1-9][0-9]{0,4}", port) and int(port) <= 65535):
-        return f"UPDATE_AUTHORITY {authority!r} holds no port from 1 to 65535: {usage}"
+    if re.search(r"[/?#\\]", authority):
+        return f"UPDATE_AUTHORITY {authority!r} is more than host[:port]: give it without https:// or a path"
+    reason = check_https("UPDATE_AUTHORITY", "https://" + authority, shown=authority)
+    if reason:
+        return f"{reason}: {usage}"
     # .invalid never resolves: a build asking there could never offer an update.
-    if host.lower().rsplit(".", 1)[-1] == "invalid":
+    if urllib.parse.urlsplit("https://" + authority).hostname.rsplit(".", 1)[-1] == "invalid":
         return f"UPDATE_AUTHORITY {authority!r} lies under .invalid, which reaches nobody: {usage}"
-    return None
-
-
-def check_https(name, url, file_name=None):
-    """The reason an address is refused, or None; file_name, when given, must end it."""
-    parts = urllib.parse.urlsplit(url)
-    if parts.scheme != "https" or not parts.hostname:
-        return f"{name} {url!r} is no https:// address"
-    if len(url) > 2048 or re.search(r"[\s\"\\<>{}|^`]", url) or parts.fragment:
-        return f"{name} {url!r} is not a plain address of at most 2048 characters"
-    if file_name and (parts.query or parts.path.rsplit("/", 1)[-1] != file_name):
-        return f"{name} {url!r} does not end in the zip's name, /{file_name}"
     return None
 
 
@@ -154,11 +198,33 @@ def installed(package):
     return full
 
 
-def version_of(match):
-    # {{package}}: the version of the Debian package the linked files came from.
-    full = installed(match[1])
+def version_of(package, full):
+    # The notices' {{package}}: the version of the Debian package the linked files came from.
     upstream = re.sub(r"^\d+:|-[^-]*$", "", full)
-    return f"{upstream} (Debian: {match[1]} {full})"
+    return f"{upstream} (Debian: {package} {full})"
+
+
+def leia_me(version, authority):
+    text = read(os.path.join(ROOT, "packaging/LEIA-ME.txt")).decode().removeprefix("\ufeff")
+    text = text.replace("@VERSION@", version).replace("@UPDATE_AUTHORITY@", authority)
+    # The program sends its major and minor version only.
+    text = text.replace("@USER_AGENT@", "Noctara/" + ".".join(version.split(".")[:2]))
+    # With the mark, PowerShell 5.1's Get-Content and old Notepad read it as UTF-8.
+    return b"\xef\xbb\xbf" + crlf(text.encode())
+
+
+def zip_files(exe, info, versions):
+    """The zip's files in their order, as this checkout makes them around exe from BUILDINFO.txt's values."""
+    lines = [f"{key}: {info[key]}" for key in BUILDINFO_FORMS if key != "package"]
+    lines += [f"package: {name} {full}" for name, full in sorted(versions.items())]
+    notices = read(os.path.join(ROOT, "packaging/THIRD-PARTY-NOTICES.txt")).decode()
+    notices = re.sub(r"\{\{([a-z0-9.+-]+)\}\}", lambda m: version_of(m[1], versions.get(m[1], "unrecorded")), notices)
+    files = [("Noctara.exe", exe), ("LEIA-ME.txt", leia_me(info["version"], info["update-authority"])),
+             ("LICENSE", crlf(read(os.path.join(ROOT, "LICENSE")))),
+             ("THIRD-PARTY-NOTICES.txt", crlf(notices.encode())), ("BUILDINFO.txt", "\r\n".join(lines + [""]).encode())]
+    # LF: the form sha256sum writes, and reads back with -c.
+    files.append(("SHA256SUMS", "".join(f"{sha256(data)}  {name}\n" for name, data in files).encode()))
+    return files
 
 
 def cache(name, folder="build-release"):
@@ -261,9 +327,20 @@ def yaml_text(document):
     return yaml.dump(document, Dumper=Dumper, sort_keys=False, allow_unicode=True, width=110)
 
 
+def copyright_line():
+    # The licence's own line, so that the manifests never name another holder.
+    match = re.search(r"^Copyright .*$", read(os.path.join(ROOT, "LICENSE")).decode(), re.M)
+    if not match:
+        raise Refused("LICENSE has no Copyright line for the manifests")
+    return match[0]
+
+
 def manifests(info, url, homepage, notes, zip_sha256):
     """{relative path: text} of the winget and Scoop manifests."""
     version = info["version"]
+    parts = urllib.parse.urlsplit(url)
+    # Only the path: a version inside the host name is part of the host.
+    pattern = urllib.parse.urlunsplit(parts._replace(path=parts.path.replace(version, "$version")))
     date = datetime.datetime.fromtimestamp(int(info["source-date-epoch"]), datetime.timezone.utc).date()
     head = {"PackageIdentifier": PACKAGE_ID, "PackageVersion": version}
     tail = {"ManifestVersion": "1.10.0"}
@@ -277,7 +354,8 @@ def manifests(info, url, homepage, notes, zip_sha256):
             "ManifestType": "installer", **tail},
         f"{PACKAGE_ID}.locale.pt-BR.yaml": {
             **head, "PackageLocale": "pt-BR", "Publisher": "Qorvex Labs", "PackageName": "Noctara",
-            "PackageUrl": homepage, "License": "MIT",
+            "PublisherUrl": homepage, "PackageUrl": homepage, "License": "MIT", "LicenseUrl": LICENSE_URL,
+            "Copyright": copyright_line(),
             "ShortDescription": "Mantém o computador e a tela acordados, pelo ícone na área de notificação.",
             "Description": "O Noctara fica na área de notificação e impede que o computador durma ou apague a tela "
                            "enquanto está ativo. Pelo menu do ícone: pausar e retomar, iniciar com o Windows, "
@@ -289,7 +367,9 @@ def manifests(info, url, homepage, notes, zip_sha256):
     scoop = {
         "version": version,
         "description": "Mantém o computador e a tela acordados, pelo ícone na área de notificação.",
-        "homepage": homepage, "license": "MIT", "url": url, "hash": zip_sha256, "bin": "Noctara.exe",
+        "homepage": homepage, "license": "MIT",
+        # Under 64bit only: Scoop on 32-bit Windows then finds nothing to install.
+        "architecture": {"64bit": {"url": url, "hash": zip_sha256}}, "bin": "Noctara.exe",
         "notes": [
             "O Noctara fica na área de notificação, perto do relógio; ao abrir, ele cria o próprio atalho no "
             "Menu Iniciar.",
@@ -301,54 +381,80 @@ def manifests(info, url, homepage, notes, zip_sha256):
         # The service the program asks answers latest_version, which is what a new version is looked for by.
         "checkver": {"url": f"https://{info['update-authority']}/api/proxy?file=check_update.php",
                      "jsonpath": "$.latest_version"},
-        "autoupdate": {"url": url.replace(version, "$version"), "hash": {"url": "$url.sha256"}},
+        "autoupdate": {"architecture": {"64bit": {"url": pattern, "hash": {"url": "$url.sha256"}}}},
     }
     texts["scoop/noctara.json"] = json.dumps(scoop, indent=4, ensure_ascii=False) + "\n"
     return texts
 
 
 def schema_errors(path, text):
-    """What the vendored schema finds wrong with the manifest text written at path."""
+    """What the vendored schema for its kind finds wrong with the manifest text written at path."""
     import jsonschema
     import yaml
 
-    name = os.path.basename(path)
-    if name.endswith(".json"):
+    if path.endswith(".json"):
         document, schema = json.loads(text), "scoop/schema.json"
     else:
-        kind = "version" if name == f"{PACKAGE_ID}.yaml" else name.split(".")[-2]
-        kind = "defaultLocale" if kind == "pt-BR" else kind
-        document, schema = yaml.safe_load(text), f"winget-1.10.0/manifest.{kind}.1.10.0.json"
+        document = yaml.safe_load(text)
+        # The kind a manifest declares, not its file name, says which schema it answers to.
+        kind = document.get("ManifestType") if isinstance(document, dict) else None
+        version = document.get("ManifestVersion") if isinstance(document, dict) else None
+        schema = f"winget-{version}/manifest.{kind}.{version}.json"
+        if not re.fullmatch(r"[A-Za-z]+", str(kind)) or not re.fullmatch(r"[0-9.]+", str(version)) or \
+                not os.path.isfile(os.path.join(ROOT, "packaging/schemas", schema)):
+            return [f"{path}: no schema in packaging/schemas/ for ManifestType {kind!r}, ManifestVersion {version!r}"]
     schema = json.loads(read(os.path.join(ROOT, "packaging/schemas", schema)))
     validator = jsonschema.validators.validator_for(schema)
     checker = validator(schema, format_checker=validator.FORMAT_CHECKER)
     return [f"{path}: {'/'.join(map(str, e.path))}: {e.message}" for e in checker.iter_errors(document)]
 
 
+def interpreter_package(folder):
+    # The Python that drew the icons is part of what makes the exe.
+    python = os.path.realpath(cache("Python3_EXECUTABLE", folder))
+    package = run("dpkg-query", "-S", python).stdout.partition(":")[0]
+    if not package:
+        raise Refused(f"{python} is in no package")
+    return package
+
+
+def write_dist(dist, outputs, stale):
+    """Puts outputs ({path in dist: bytes}) into dist and removes the stale paths, each file replaced whole."""
+    os.makedirs(dist, exist_ok=True)
+    # Staged beside the files they replace, so that each replacement is a rename.
+    with tempfile.TemporaryDirectory(dir=dist, prefix=".staging-") as staging:
+        for path, data in outputs.items():
+            os.makedirs(os.path.dirname(os.path.join(staging, path)), exist_ok=True)
+            with open(os.path.join(staging, path), "wb") as f:
+                f.write(data)
+        for path in stale:
+            target = os.path.join(dist, path)
+            if os.path.isdir(target):
+                os.replace(target, os.path.join(staging, "stale"))
+            elif os.path.exists(target):
+                os.remove(target)
+        for path in outputs:
+            os.makedirs(os.path.dirname(os.path.join(dist, path)), exist_ok=True)
+            os.replace(os.path.join(staging, path), os.path.join(dist, path))
+
+
 def pack(dist):
+    # Nothing in dist changes before the end: a refused or failed run leaves the last release as it was.
     os.chdir(ROOT)
     epoch = source_date_epoch()
     version = project_version()
     zip_name = f"Noctara-{version}-win-x64.zip"
-    zip_path = os.path.join(dist, zip_name)
-    outputs = [zip_path, zip_path + ".sha256", os.path.join(dist, WINGET_FOLDER, version),
-               os.path.join(dist, "scoop/noctara.json")]
-    # A release that stops half-way leaves no zip and no manifest, not even the last ones.
-    for path in outputs:
-        if os.path.isdir(path):
-            shutil.rmtree(path)
-        elif os.path.exists(path):
-            os.remove(path)
-
     authority = os.environ.get("UPDATE_AUTHORITY", "")
     url = os.environ.get("DOWNLOAD_URL", "")
-    homepage = os.environ.get("HOMEPAGE", "") or (url and urllib.parse.urljoin(url, "/"))
+    homepage = os.environ.get("HOMEPAGE", "")
     reason = check_authority(authority)
     reason = reason or url and check_https("DOWNLOAD_URL", url, zip_name)
+    if not reason and url and not homepage:
+        reason = "the manifests need HOMEPAGE=https://..., the page that tells about Noctara"
     reason = reason or homepage and check_https("HOMEPAGE", homepage)
     if reason:
         raise Refused(reason)
-    notes = release_notes(version) if url else ""
+    notes = release_notes(version)
     signing = signing_request()
     commit = source_commit()
 
@@ -369,27 +475,11 @@ def pack(dist):
     else:
         print("Unsigned: no SIGN_PFX and SIGN_PASSWORD_FILE given.")
 
-    # The Python that drew the icons is part of what makes the exe.
-    python = os.path.realpath(cache("Python3_EXECUTABLE"))
-    interpreter = run("dpkg-query", "-S", python).stdout.partition(":")[0]
-    if not interpreter:
-        raise Refused(f"{python} is in no package")
-    packages = sorted(PACKAGES + [interpreter])
+    versions = {name: installed(name) for name in PACKAGES + [interpreter_package("build-release")]}
     info = {"version": version, "commit": commit, "source-date-epoch": epoch, "update-authority": authority,
             "unsigned-exe-sha256": unsigned_sha256}
-    buildinfo = [f"{key}: {value}" for key, value in info.items()]
-    buildinfo += [f"package: {name} {installed(name)}" for name in packages]
-    buildinfo_text = "\r\n".join(buildinfo + [""])
-    parse_buildinfo(buildinfo_text)  # what verify reads back, in the form it reads it
-    leia_me = read("packaging/LEIA-ME.txt").decode().replace("@VERSION@", version)
-    leia_me = leia_me.replace("@UPDATE_AUTHORITY@", authority)
-    # The program sends its major and minor version only.
-    leia_me = leia_me.replace("@USER_AGENT@", "Noctara/" + ".".join(version.split(".")[:2]))
-    notices = re.sub(r"\{\{([a-z0-9.+-]+)\}\}", version_of, read("packaging/THIRD-PARTY-NOTICES.txt").decode())
-    files = [("Noctara.exe", read(exe)), ("LEIA-ME.txt", crlf(leia_me.encode())), ("LICENSE", crlf(read("LICENSE"))),
-             ("THIRD-PARTY-NOTICES.txt", crlf(notices.encode())), ("BUILDINFO.txt", buildinfo_text.encode())]
-    # LF: the form sha256sum writes, and reads back with -c.
-    files.append(("SHA256SUMS", "".join(f"{sha256(data)}  {name}\n" for name, data in files).encode()))
+    files = zip_files(read(exe), info, versions)
+    parse_buildinfo(files[-2][1].decode())  # what verify reads back, in the form it reads it
     archive = zip_bytes(files, epoch)
     digest = sha256(archive)
 
@@ -398,18 +488,16 @@ def pack(dist):
     if errors:
         print("\n".join(errors), file=sys.stderr)
         raise Refused("the manifests do not fit their schemas")
-    # Written only now that everything is checked.
-    for path, data in [(zip_path, archive), (zip_path + ".sha256", f"{digest}  {zip_name}\n".encode())] + [
-            (os.path.join(dist, path), text.encode()) for path, text in texts.items()]:
-        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-        with open(path + ".tmp", "wb") as f:
-            f.write(data)
-        os.replace(path + ".tmp", path)
-    print(f"{zip_path}\n{digest}")
+    outputs = {zip_name: archive, zip_name + ".sha256": f"{digest}  {zip_name}\n".encode()}
+    outputs.update((path, text.encode()) for path, text in texts.items())
+    # This version's manifests of an earlier run name another zip's hash: they go, whether or not new ones come.
+    write_dist(dist, outputs, [f"{WINGET_FOLDER}/{version}", "scoop/noctara.json"])
+    print(f"{os.path.join(dist, zip_name)}\n{digest}")
     if texts:
         print("Manifests, checked against their schemas:", *(os.path.join(dist, p) for p in texts), sep="\n  ")
     else:
-        print(f"No manifests: give DOWNLOAD_URL=https://.../{zip_name} for winget's and Scoop's.")
+        print(f"No manifests: give DOWNLOAD_URL=https://.../{zip_name} and HOMEPAGE=https://... for winget's and "
+              "Scoop's.")
 
 
 class Verdict(Exception):
@@ -433,11 +521,10 @@ def check_zip(zip_path):
         raise mismatch(f"{name} is not a zip")
     archive = zipfile.ZipFile(zip_path)
     names = archive.namelist()
-    listed = {}
-    for line in (archive.read("SHA256SUMS").decode() if "SHA256SUMS" in names else "").splitlines():
-        digest, _, member = line.partition("  ")
-        listed[member] = digest
-    if sorted(listed) != sorted(set(names) - {"SHA256SUMS"}) or len(names) != len(listed) + 1:
+    lines = (archive.read("SHA256SUMS").decode() if "SHA256SUMS" in names else "").splitlines()
+    listed = dict(reversed(line.split("  ", 1)) if "  " in line else ("", line) for line in lines)
+    if len(lines) != len(listed) or sorted(listed) != sorted(set(names) - {"SHA256SUMS"}) or \
+            len(names) != len(listed) + 1:
         raise mismatch("SHA256SUMS does not list every file of the zip once")
     for member, digest in listed.items():
         if sha256(archive.read(member)) != digest:
@@ -476,8 +563,12 @@ def check_signature(work, exe):
         raise mismatch(f"the time-stamp of Noctara.exe does not verify{f' against {tsa_ca}' if tsa_ca else ''}")
     # osslsigncode 2.9 says "Timestamp time: ", 2.5 (Debian 12's own) "The signature is timestamped: ".
     stamp = re.search(r"^(?:\s*Timestamp time: |The signature is timestamped: )(.*)$", log, re.M)
-    print(f"Signature: verified{f', time-stamped {stamp[1]}' if stamp else ''}")
-    return read(f"{work}/unsigned.exe"), "signed, time-stamped" if stamp else "signed"
+    # The name Windows shows under Digital Signatures: the signer's common name.
+    subject = re.search(r"Signer #0:\s*Subject: (.*)$", log, re.M)
+    signer = re.search(r"/CN=([^/]*)", subject[1] if subject else "")
+    signer = signer[1] if signer else subject[1] if subject else "unknown"
+    print(f"Signature: verified, signer {signer}{f', time-stamped {stamp[1]}' if stamp else ''}")
+    return read(f"{work}/unsigned.exe"), f"signed by {signer}{', time-stamped' if stamp else ''}"
 
 
 def verify(zip_arg):
@@ -485,9 +576,9 @@ def verify(zip_arg):
         raise Verdict("ERROR", "give an existing zip: make verify-release ZIP=path/to/Noctara-VERSION-win-x64.zip", 2)
     zip_path = os.path.abspath(zip_arg)
     os.chdir(ROOT)
-    info, exe = check_zip(zip_path)
+    info, zip_exe = check_zip(zip_path)
     with tempfile.TemporaryDirectory() as work:
-        unsigned, kind = check_signature(work, exe)
+        unsigned, kind = check_signature(work, zip_exe)
 
     # Refused before building: a source nobody can check out, or one that is not this checkout's.
     commit = info["commit"][0]
@@ -534,8 +625,32 @@ def verify(zip_arg):
         raise mismatch(f"Noctara.exe differs from this checkout's build{removed}")
     if sha256(rebuilt) != info["unsigned-exe-sha256"][0]:
         raise mismatch("BUILDINFO.txt records another SHA-256 for the exe before signing")
-    raise Verdict("MATCH", f"{os.path.basename(zip_path)} ({kind}) is commit {commit[:12]}: its exe is this "
-                  "checkout's build", 0)
+    print("Noctara.exe: this checkout's build")
+
+    # The other files, made again from this checkout and BUILDINFO.txt's values.
+    try:
+        package = interpreter_package("build-verify")
+    except Refused as reason:
+        raise Verdict("ERROR", str(reason), 2)
+    versions = dict(line.split(" ") for line in info["package"])
+    values = {key: info[key][0] for key in BUILDINFO_FORMS if key != "package"}
+    expected = zip_files(zip_exe, {**values, "version": project_version()}, {
+        name: versions.get(name, "unrecorded") for name in PACKAGES + [package]})
+    archive = zipfile.ZipFile(zip_path)
+    names = archive.namelist()
+    extra = [name for name in names if name not in dict(expected)]
+    if extra:
+        raise mismatch(f"{extra[0]} is no file this checkout makes")
+    for name, data in expected:
+        if name not in names:
+            raise mismatch(f"the zip holds no {name}")
+        if archive.read(name) != data:
+            raise mismatch(f"{name} differs from the one this checkout makes")
+    if kind == "unsigned" and read(zip_path) != zip_bytes(expected, values["source-date-epoch"]):
+        raise mismatch(f"{os.path.basename(zip_path)} differs from the zip this checkout packs of the same files")
+    print(f"{len(expected) - 1} other files: as this checkout makes them")
+    raise Verdict("MATCH", f"{os.path.basename(zip_path)} ({kind}) is commit {commit[:12]}: every file of the zip "
+                  "is this checkout's", 0)
 
 
 def main():

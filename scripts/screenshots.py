@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Takes the README's six pictures of Noctara on a Wine virtual desktop:
-screenshots.py BUILD DOCS. Run by scripts/screenshots.sh, which provides the
-display, the template prefix and the update service.
+screenshots.py BUILD DOCS, with scripts/lib on PYTHONPATH, as
+scripts/screenshots.sh runs it.
 
 Each picture is the bottom-right corner of the 1024x768 desktop, where the
 taskbar keeps the notification area; the menu is opened and the balloons
@@ -12,28 +12,23 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
-from wine_session import HEIGHT, WIDTH, Session, wait_for  # noqa: E402
+from harness import (EXIT, HEIGHT, TOGGLE_ACTIVE, WIDTH, WINDOW_CLASS, Harness, Session, newer_version, offer,
+                     own_version, wait_for)
 
-WINDOW_CLASS = "NoctaraTrayHiddenWindowClass"
 # The icon's fills (tools/make_icons.py).
 GREEN = (0x2E, 0x9E, 0x4F)
 GREY = (0x8A, 0x8F, 0x96)
-CURRENT = '{"latest_version":"1.2.2","download_url":"https://localhost/dl/Noctara.zip"}'
-NEWER = '{"latest_version":"1.3.0","download_url":"https://localhost/dl/Noctara-1.3.0.zip"}'
 PAUSED_TEXT = "Pausado. O dispositivo pode dormir."
 UPDATE_TEXT = "Nova versão disponível! Clique para baixar."
-WM_COMMAND = 0x0111
 WM_RBUTTONUP = 0x0205
 TRAY_CALLBACK = 0x8001  # WM_APP + 1
-TOGGLE_ACTIVE = 40001
-EXIT = 40006
 
 
 class Pictures:
-    def __init__(self, build, docs):
-        self.s = Session(build, "pictures")
-        self.exe = os.path.join(build, "Noctara.exe")
+    def __init__(self, harness, docs):
+        self.h = harness
+        self.s = Session(harness, "pictures")
+        self.exe = os.path.join(harness.build, "Noctara.exe")
         self.docs = docs
         self.x, self.y = 0, 0
 
@@ -117,32 +112,33 @@ class Pictures:
         wait_for("the menu to close", lambda: self.texts("#32768") is None)
 
     def start(self, answer):
-        self.s.answer(200, "whole", answer)
+        self.h.answer(200, "whole", answer)
         self.s.spawn(self.exe)
         box = self.icon(GREEN)  # the check has reported: it switches the program on
-        wait_for("the update check", self.s.requests)
+        wait_for("the update check", self.h.requests)
         return box
 
     def stop(self):
-        self.s.probe(WINDOW_CLASS, "post", WM_COMMAND, EXIT)
+        self.s.command(EXIT)
         wait_for("Noctara to end", lambda: self.s.unix_pid(self.exe) is None)
 
     def run(self):
         self.s.start()
         try:
             self.x, self.y = self.s.origin()
-            box = self.start(CURRENT)
+            version = own_version(self.h.build)
+            box = self.start(offer(version))
             self.tray("tray-active.png", GREEN)
             self.menu("menu.png", box)
             self.away()
-            self.s.probe(WINDOW_CLASS, "post", WM_COMMAND, TOGGLE_ACTIVE)
+            self.s.command(TOGGLE_ACTIVE)
             self.icon(GREY)
             self.balloon("balloon-paused.png", PAUSED_TEXT)
             self.tray("tray-paused.png", GREY)
             self.stop()
 
             self.away()
-            box = self.start(NEWER)
+            box = self.start(offer(newer_version(version)))
             self.balloon("balloon-update.png", UPDATE_TEXT)
             self.quiet()
             self.menu("menu-update.png", box)
@@ -152,4 +148,5 @@ class Pictures:
 
 
 if __name__ == "__main__":
-    Pictures(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])).run()
+    with Harness(sys.argv[1]) as harness:
+        Pictures(harness, os.path.abspath(sys.argv[2])).run()

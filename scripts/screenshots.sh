@@ -6,14 +6,7 @@ BUILD="$(cd "${1:?usage: screenshots.sh BUILD_DIR}" && pwd)"
 here="$(cd "$(dirname "$0")" && pwd)"
 docs="$(cd "$here/.." && pwd)/docs"
 cmake --build "$BUILD" --target Noctara probe >/dev/null
-export HARNESS_DIR="$BUILD/wine"
-mkdir -p "$HARNESS_DIR" "$docs"
-source "$here/lib/harness.sh"
-source "$here/lib/service.sh"
-trap harness_cleanup EXIT
-
-harness_display
-harness_template
-service_start "$BUILD"
+mkdir -p "$docs"
+export PYTHONPATH="$here/lib"
 python3 "$here/screenshots.py" "$BUILD" "$docs"
 echo "pictures written to $docs"

@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian/Ubuntu, if missing.
+# Installs what a task needs on Debian/Ubuntu, if missing: `setup-deps.sh` for
+# the build and every test, `setup-deps.sh release` for packing, the
+# manifests and signing, `setup-deps.sh rebuild` for checking a release.
 set -euo pipefail
 
-packages=(
-    g++-mingw-w64-x86-64-win32 mingw-w64-tools binutils-mingw-w64-x86-64
-    wine wine64 xvfb xdotool x11-utils xauth icoutils imagemagick
-    cmake ninja-build make python3 python3-jsonschema python3-yaml openssl osslsigncode googletest procps git
+rebuild=(g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 cmake ninja-build make python3 git osslsigncode)
+release=("${rebuild[@]}" python3-jsonschema python3-yaml)
+all=("${release[@]}"
+    mingw-w64-tools wine wine64 xvfb xdotool x11-utils xauth icoutils imagemagick openssl googletest procps
     clang clang-format clang-tidy
 )
+case "${1:-all}" in
+    all) packages=("${all[@]}") ;;
+    release) packages=("${release[@]}") ;;
+    rebuild) packages=("${rebuild[@]}") ;;
+    *)
+        echo "usage: $0 [all|release|rebuild]" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,26 +1,12 @@
 #include "shell/autostart.h"
 
+#include "app/scoped_handle.h"
+
 #include <vector>
 
 namespace {
 
-class RegKey {
-public:
-    RegKey() = default;
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    ~RegKey()
-    {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
-        }
-    }
-    HKEY* Put() { return &key_; }
-    HKEY Get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
+using RegKey = ScopedHandle<HKEY, RegCloseKey>;
 
 // Long enough for any value the program writes itself; longer data is not
 // a start-up command of ours.

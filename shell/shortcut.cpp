@@ -1,5 +1,6 @@
 #include "shell/shortcut.h"
 
+#include "app/scoped_handle.h"
 #include "shell/autostart.h"
 
 #include <objbase.h>
@@ -10,40 +11,8 @@
 
 namespace {
 
-// Owns one reference of a COM interface for the length of a scope.
-template <class Interface>
-class ComPtr {
-public:
-    ComPtr() = default;
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ~ComPtr()
-    {
-        if (pointer_ != nullptr) {
-            pointer_->Release();
-        }
-    }
-    Interface* operator->() const { return pointer_; }
-    Interface* Get() const { return pointer_; }
-    void** PutVoid() { return reinterpret_cast<void**>(&pointer_); }
-
-private:
-    Interface* pointer_ = nullptr;
-};
-
-// A string the shell allocated, freed as soon as it goes out of scope.
-class ShellString {
-public:
-    ShellString() = default;
-    ShellString(const ShellString&) = delete;
-    ShellString& operator=(const ShellString&) = delete;
-    ~ShellString() { CoTaskMemFree(text_); }
-    PWSTR* Put() { return &text_; }
-    PCWSTR Get() const { return text_; }
-
-private:
-    PWSTR text_ = nullptr;
-};
+// A string the shell allocated.
+using ShellString = ScopedHandle<PWSTR, CoTaskMemFree>;
 
 // The folder of a full path; a drive's root keeps its backslash, since "C:"
 // alone names that drive's current folder.

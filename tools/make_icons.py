@@ -106,7 +106,11 @@ def main():
     ap.add_argument("--png-dir", help="also write each image as a standalone PNG")
     args = ap.parse_args()
 
-    icons = {"active": (ACTIVE, (16, 24, 32, 48)), "paused": (PAUSED, (16,))}
+    # The small-icon size at 100, 125, 150, 200 and 250 % (16, 20, 24, 32, 40)
+    # for the tray, and the large one up to 150 % (32, 40, 48) for the window
+    # and the shortcut; both icons alike, each size drawn at that size.
+    sizes = (16, 20, 24, 32, 40, 48)
+    icons = {"active": (ACTIVE, sizes), "paused": (PAUSED, sizes)}
     os.makedirs(args.outdir, exist_ok=True)
     if args.png_dir:
         os.makedirs(args.png_dir, exist_ok=True)

@@ -31,7 +31,10 @@ bool AddTrayIcon(HWND window)
     data.uFlags = kTrayFlagsAtRest;
     CopyTruncated(data.szTip, ARRAYSIZE(data.szTip), kAppName);
 
-    if (!Shell_NotifyIconW(NIM_ADD, &data)) {
+    // Refused when the icon is there already, as after a change of display
+    // scale, which Explorer announces with "TaskbarCreated" too: a modify
+    // that is accepted shows the icon exists, and it is adopted.
+    if (!Shell_NotifyIconW(NIM_ADD, &data) && !Shell_NotifyIconW(NIM_MODIFY, &data)) {
         return false;
     }
     data.uVersion = NOTIFYICON_VERSION_4;

@@ -9,6 +9,8 @@
 inline constexpr UINT kTrayFlagsAtRest = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;  // 0x87
 inline constexpr UINT kTrayFlagsBalloon = kTrayFlagsAtRest | NIF_INFO;                    // 0x97
 
+// Adds the icon, or adopts it when the shell has it already; either way the
+// record is then at version 4 and shows the current state.
 bool AddTrayIcon(HWND window);
 void RefreshTray();
 void ShowBalloon(const std::wstring& title, const std::wstring& text, DWORD infoFlags, BalloonKind kind);

@@ -1,5 +1,6 @@
 #include "update/request_client.h"
 
+#include "app/scoped_handle.h"
 #include "app/version.h"
 #include "update/service_config.h"
 
@@ -24,23 +25,7 @@ constexpr int kReceiveTimeoutMs = 10000;
 constexpr DWORD kHostUnits = 256;
 constexpr DWORD kPathUnits = 1024;
 
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET handle = nullptr) : handle_(handle) {}
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    ~InternetHandle()
-    {
-        if (handle_ != nullptr) {
-            WinHttpCloseHandle(handle_);
-        }
-    }
-    HINTERNET Get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    HINTERNET handle_;
-};
+using InternetHandle = ScopedHandle<HINTERNET, WinHttpCloseHandle>;
 
 std::string ToUtf8(const std::wstring& text)
 {
@@ -117,26 +102,92 @@ bool ReadBody(HINTERNET request, ULONGLONG deadline, std::string& body)
     return !hasLength || body.size() == announced;
 }
 
-// WinHTTP is delay-loaded; loading it here, from the system folder only,
+// WinHTTP is delay-loaded; loading it first, from the system folder only,
 // keeps a winhttp.dll beside the executable out whatever the process's
 // search path, and a failed load fails the request instead of raising the
 // delay-load helper's exception on this thread.
-class WinHttpLibrary {
-public:
-    WinHttpLibrary() : module_(LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {}
-    WinHttpLibrary(const WinHttpLibrary&) = delete;
-    WinHttpLibrary& operator=(const WinHttpLibrary&) = delete;
-    ~WinHttpLibrary()
-    {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    explicit operator bool() const { return module_ != nullptr; }
+using WinHttpLibrary = ScopedHandle<HMODULE, FreeLibrary>;
 
-private:
-    HMODULE module_;
+// The answer's status code; 0 when there is none to read.
+DWORD QueryStatus(HINTERNET request)
+{
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    return status;
+}
+
+// The Windows sign-in scheme a proxy's 407 offers, Negotiate before NTLM;
+// 0 for any other offer: Basic and Digest would need a password, and the
+// program never asks for one nor sends one.
+DWORD ProxySignInScheme(HINTERNET request)
+{
+    DWORD supported = 0;
+    DWORD first = 0;
+    DWORD target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &supported, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY) {
+        return 0;
+    }
+    if ((supported & WINHTTP_AUTH_SCHEME_NEGOTIATE) != 0) {
+        return WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    }
+    if ((supported & WINHTTP_AUTH_SCHEME_NTLM) != 0) {
+        return WINHTTP_AUTH_SCHEME_NTLM;
+    }
+    return 0;
+}
+
+// The whole body as text, within the deadline.
+bool ReadAnswer(HINTERNET request, ULONGLONG deadline, std::wstring& response)
+{
+    std::string bytes;
+    if (!ReadBody(request, deadline, bytes)) {
+        return false;
+    }
+    response = FromUtf8(bytes);
+    return true;
+}
+
+// What both tries of one exchange send, and where.
+struct Exchange {
+    HINTERNET connection;
+    const wchar_t* verb;
+    const wchar_t* target;
+    DWORD flags;
+    const std::string& payload;
 };
+
+HINTERNET OpenExchange(const Exchange& exchange, bool keepAlive)
+{
+    HINTERNET request = WinHttpOpenRequest(exchange.connection, exchange.verb, exchange.target, nullptr,
+                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, exchange.flags);
+    if (request == nullptr) {
+        return nullptr;
+    }
+    // Bounds the wait for the answer's first bytes; the session time-outs
+    // alone do not cover a server that accepts and never answers.
+    DWORD responseTimeout = kReceiveTimeoutMs;
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof(responseTimeout));
+    if (!keepAlive) {
+        DWORD noKeepAlive = WINHTTP_DISABLE_KEEP_ALIVE;
+        WinHttpSetOption(request, WINHTTP_OPTION_DISABLE_FEATURE, &noKeepAlive, sizeof(noKeepAlive));
+    }
+    WinHttpAddRequestHeaders(request, kJsonHeaders, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
+    return request;
+}
+
+// Sends the request and waits for the answer's headers.
+bool SendExchange(const Exchange& exchange, HINTERNET request)
+{
+    const std::string& payload = exchange.payload;
+    const DWORD count = static_cast<DWORD>(payload.size());
+    void* data = payload.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(payload.data());
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, count, count, 0) &&
+           WinHttpReceiveResponse(request, nullptr);
+}
 
 // Automatic proxy discovery first; older systems refuse that access type.
 HINTERNET OpenSession()
@@ -170,7 +221,7 @@ bool request_client_detail::SendJsonRequestWithin(const std::wstring& url, const
                                                   std::wstring& response, unsigned long long deadlineMs)
 {
     response.clear();
-    const WinHttpLibrary library;
+    const WinHttpLibrary library(LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!library) {
         return false;
     }
@@ -204,38 +255,35 @@ bool request_client_detail::SendJsonRequestWithin(const std::wstring& url, const
     if (parts.nScheme == INTERNET_SCHEME_HTTPS) {
         flags |= WINHTTP_FLAG_SECURE;
     }
-    InternetHandle request(WinHttpOpenRequest(connection.Get(), body.empty() ? L"GET" : L"POST", target.c_str(),
-                                              nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-    if (!request) {
-        return false;
-    }
-    // Bounds the wait for the answer's first bytes; the session time-outs
-    // alone do not cover a server that accepts and never answers.
-    DWORD responseTimeout = kReceiveTimeoutMs;
-    WinHttpSetOption(request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof(responseTimeout));
-    // One request per run: a connection kept alive would only keep WinHTTP's
-    // pool (a thread, its stack, the socket) alive after the check.
-    DWORD noKeepAlive = WINHTTP_DISABLE_KEEP_ALIVE;
-    WinHttpSetOption(request.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &noKeepAlive, sizeof(noKeepAlive));
-    WinHttpAddRequestHeaders(request.Get(), kJsonHeaders, static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD);
-
     std::string payload;
     if (!body.empty()) {
         payload = ToUtf8(body);
     }
-    const DWORD count = static_cast<DWORD>(payload.size());
+    const Exchange exchange{connection.Get(), body.empty() ? L"GET" : L"POST", target.c_str(), flags, payload};
     const ULONGLONG deadline = GetTickCount64() + deadlineMs;
-    if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                            payload.empty() ? WINHTTP_NO_REQUEST_DATA : payload.data(), count, count, 0)) {
+    // One request per run: a connection kept alive would only keep WinHTTP's
+    // pool (a thread, its stack, the socket) alive after the check.
+    DWORD scheme = 0;
+    {
+        const InternetHandle request(OpenExchange(exchange, false));
+        if (!request || !SendExchange(exchange, request.Get())) {
+            return false;
+        }
+        if (QueryStatus(request.Get()) != HTTP_STATUS_PROXY_AUTH_REQ) {
+            return ReadAnswer(request.Get(), deadline, response);
+        }
+        scheme = ProxySignInScheme(request.Get());
+    }
+    // A proxy that signs users in with Windows: once more, with the user's
+    // own sign-in for the proxy alone, on a request that keeps its connection
+    // for the handshake. No name and no password: Windows answers itself.
+    if (scheme == 0 || GetTickCount64() >= deadline) {
         return false;
     }
-    if (!WinHttpReceiveResponse(request.Get(), nullptr)) {
+    const InternetHandle retry(OpenExchange(exchange, true));
+    if (!retry || !WinHttpSetCredentials(retry.Get(), WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr) ||
+        !SendExchange(exchange, retry.Get()) || QueryStatus(retry.Get()) == HTTP_STATUS_PROXY_AUTH_REQ) {
         return false;
     }
-    std::string bytes;
-    if (!ReadBody(request.Get(), deadline, bytes)) {
-        return false;
-    }
-    response = FromUtf8(bytes);
-    return true;
+    return ReadAnswer(retry.Get(), deadline, response);
 }

@@ -58,9 +58,10 @@ DWORD WINAPI CheckThreadProc(LPVOID)
         result.balloonInfoFlags = NIIF_INFO;
         result.balloonKind = BalloonKind::Update;
     }
-    // Written before the post: the message queue orders it before the UI
-    // thread's read.
+    // Stored before the mark is raised: the UI thread reads it only after
+    // taking the mark.
     AppState::checkResult = result;
+    AppState::checkResultReady.store(true);
     if (AppState::mainWindow != nullptr) {
         PostMessageW(AppState::mainWindow, kCheckResultMessage, 0, 0);
     }

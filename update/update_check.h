@@ -19,8 +19,9 @@ inline constexpr size_t kMaxDownloadUrlLength = 2048;
 // `latestVersion` and `downloadUrl` are cleared at entry.
 bool CheckForUpdate(std::wstring& latestVersion, std::wstring& downloadUrl);
 
-// Thread routine: checks once, stores AppState::checkResult and posts
-// kCheckResultMessage to the main window, whatever the outcome.
+// Thread routine: checks once, stores AppState::checkResult, raises
+// AppState::checkResultReady and posts kCheckResultMessage to the main
+// window, whatever the outcome.
 DWORD WINAPI CheckThreadProc(LPVOID unused);
 
 // UI thread: records a newer version and shows the balloon the result asks for.

@@ -31,7 +31,7 @@ fixed = version.find(struct.pack("<I", 0xFEEF04BD))
 assert fixed >= 0 and struct.unpack_from("<4I", version, fixed + 8) == (0x10002, 0x20000, 0x10002, 0x20000), version
 
 # Each of 32 bits.
-for group, sizes in ((101, [16, 24, 32, 48]), (102, [16])):
+for group, sizes in ((101, [16, 20, 24, 32, 40, 48]), (102, [16, 20, 24, 32, 40, 48])):
     directory = run("wrestool", "-x", "--raw", "-t14", f"-n{group}", exe)
     count = struct.unpack_from("<H", directory, 4)[0]
     shapes = [struct.unpack_from("<BB4xH", directory, 6 + 14 * i) for i in range(count)]

@@ -16,6 +16,7 @@ constexpr WPARAM kCmdToggle = 40001;
 constexpr WPARAM kCmdExit = 40006;
 constexpr WPARAM kCmdDownload = 40010;
 const std::wstring kOfferText = L"Nova versão disponível! Clique para baixar.";
+const std::wstring kAwakeFailedText = L"Não foi possível manter o dispositivo acordado.";
 const std::wstring kOpenOffer = L"ShellExecuteW open https://localhost/dl/N.zip 1";
 APTTYPE apartment = APTTYPE_CURRENT;
 int toggles = 0;
@@ -143,20 +144,31 @@ TEST(StartUp, NoLibraryFromBesideTheProgram)
     EXPECT_EQ(LoadLibraryW(L"probe.dll"), nullptr) << "loaded from beside the program";
 }
 
-// Each icon is loaded at the default size, 32 by 32 here: the active one green, the paused one grey.
-TEST(StartUp, Icons)
+// The tray's icons and the class's small one are the display's small size (16 px at 96 DPI, 24 at 144), the
+// class's large one twice that; the active ones green, the paused one grey.
+TEST(StartUp, IconSizes)
 {
+    const bool scaled = GetDeviceCaps(GetDC(nullptr), LOGPIXELSY) == 144;
+    ASSERT_EQ(scaled, GetEnvironmentVariableW(L"NOCTARA_TEST_DPI", nullptr, 0) > 0) << "the display's scale";
+    const LONG small = scaled ? 24 : 16;
     RunProgram();
+    const HWND window = ProgramWindow();
     const struct {
         const char* name;
         HICON icon;
+        LONG side;
         bool green;
-    } rows[] = {{"active", AppState::iconActive, true}, {"paused", AppState::iconPaused, false}};
+    } rows[] = {
+        {"tray, active", AppState::iconActive, small, true},
+        {"tray, paused", AppState::iconPaused, small, false},
+        {"class, small", reinterpret_cast<HICON>(GetClassLongPtrW(window, GCLP_HICONSM)), small, true},
+        {"class, large", reinterpret_cast<HICON>(GetClassLongPtrW(window, GCLP_HICON)), 2 * small, true},
+    };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const Picture picture = Look(row.icon);
-        EXPECT_EQ(picture.width, 32);
-        EXPECT_EQ(picture.height, 32);
+        EXPECT_EQ(picture.width, row.side);
+        EXPECT_EQ(picture.height, row.side);
         EXPECT_EQ(picture.green, row.green);
     }
 }
@@ -250,4 +262,27 @@ TEST(StartUp, PauseAndResumeLeaveOneWorker)
     EXPECT_EQ(seams::Workers().size(), 1u) << "workers started";
     EXPECT_EQ(seams::liveWorkers.load(), 1) << "workers live";
     EXPECT_EQ(LastAtRest(), (Shown{4, 0x87, L"active", L"Noctara v1.2.2 (Ativo)"}));
+}
+
+// A worker that cannot start with the check's result leaves the program paused: the offer, then a warning.
+TEST(StartUp, NoWorkerLeavesItPausedAndWarns)
+{
+    seams::failedSeeds = 1;
+    quitWhen = [] { return LastBalloon().text == kAwakeFailedText; };
+    RunProgram();
+    const Shown paused = {4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Noctara"};
+    Shown offer = paused;
+    offer.text = kOfferText;
+    offer.infoFlags = 1;
+    Shown warning = paused;
+    warning.text = kAwakeFailedText;
+    warning.infoFlags = 2;
+    std::vector<Shown> balloons;
+    for (const Shown& record : Records()) {
+        if (!record.text.empty()) {
+            balloons.push_back(record);
+        }
+    }
+    EXPECT_EQ(balloons, (std::vector<Shown>{offer, warning})) << "NIIF_INFO, then NIIF_WARNING";
+    EXPECT_TRUE(AppState::updateAvailable) << "the download item left the menu";
 }

@@ -1,8 +1,11 @@
 // The window procedure in-process; the shell read at the seam, the clipboard and registry as others read them.
+#include "engine/keep_awake.h"
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace fixture;
 using seams::Calls;
@@ -187,4 +190,49 @@ TEST(Dispatch, ExitReleasesTheHold)
 {
     SendMessageW(Prepare(false), WM_COMMAND, kCmdExit, 0);
     EXPECT_EQ(seams::Steps(GetCurrentThreadId()), Calls{L"release"});
+}
+
+// Another program's timer or result message starts and applies nothing; the one check is applied once.
+TEST(Dispatch, StrayTimersAndResultsChangeNothing)
+{
+    constexpr UINT kCheckResult = WM_APP + 2;
+    const HWND window = CreateHiddenWindow();
+    ASSERT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
+    seams::ClearLog();
+    SendMessageW(window, WM_TIMER, 7, 0);
+    SendMessageW(window, kCheckResult, 0, 0);
+    EXPECT_EQ(seams::Log(), Calls{}) << "a stray timer or result acted on";
+    SendMessageW(window, WM_TIMER, 1, 0);
+    SendMessageW(window, kCheckResult, 0, 0);
+    EXPECT_TRUE(seams::Workers().empty()) << "a result applied before the check stored it";
+    ASSERT_TRUE(PumpUntil([] { return !LastBalloon().text.empty(); }));
+    SendMessageW(window, WM_TIMER, 1, 0);
+    SendMessageW(window, WM_TIMER, 7, 0);
+    SendMessageW(window, kCheckResult, 0, 0);
+    PumpUntil([] { return false; }, 1500);
+    const std::wstring log = ServiceLog();
+    EXPECT_EQ(log.rfind(L"GET "), 0u) << "not one check: " << log;
+    EXPECT_EQ(seams::Log(kBalloon).size(), 1u) << "the result applied again";
+    EXPECT_EQ(seams::Workers().size(), 1u);
+}
+
+// A resume whose worker cannot start (no thread, or no seed) stays paused and warns instead of "Ativo!".
+TEST(Dispatch, ResumeThatCannotStartStaysPausedAndWarns)
+{
+    const HWND window = Prepare(false);
+    const struct {
+        const char* name;
+        int* failures;
+    } rows[] = {{"no thread", &seams::failedWorkers}, {"no seed", &seams::failedSeeds}};
+    const std::wstring text = L"Não foi possível manter o dispositivo acordado.";
+    const Shown warning = {4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Noctara", text, 2};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetActive(false);
+        *row.failures = 1;
+        SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
+        EXPECT_EQ(LastBalloon(), warning) << "NIIF_WARNING";
+        EXPECT_FALSE(AppState::active) << "keeping awake reported on";
+        EXPECT_TRUE(seams::Workers().empty());
+    }
 }

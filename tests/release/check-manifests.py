@@ -27,30 +27,27 @@ def check(path, wanted):
 zip_name = f"Noctara-{version}-win-x64.zip"
 with open(f"{dist}/{zip_name}", "rb") as f:
     digest = hashlib.sha256(f.read()).hexdigest()
-with open(f"{dist}/{zip_name}.sha256") as f:
-    expect(".sha256", f.read(), f"{digest}  {zip_name}\n")
 
-files = [("", "version", {"DefaultLocale": "pt-BR"}),
-         (".installer", "installer", {
+files = [("", {"DefaultLocale": "pt-BR"}),
+         (".installer", {
              "InstallerType": "zip", "NestedInstallerType": "portable", "Scope": "user",
              "NestedInstallerFiles": [{"RelativeFilePath": "Noctara.exe", "PortableCommandAlias": "noctara"}],
              "MinimumOSVersion": "10.0.0.0", "ReleaseDate": "2026-01-01",
              "Installers": [{"Architecture": "x64", "InstallerUrl": url, "InstallerSha256": digest.upper()}]}),
-         (".locale.pt-BR", "defaultLocale", {
-             "PackageLocale": "pt-BR", "Publisher": "Qorvex Labs", "PackageName": "Noctara", "License": "MIT"})]
-for suffix, kind, wanted in files:
-    locale = check(f"winget/manifests/q/QorvexLabs/Noctara/{version}/QorvexLabs.Noctara{suffix}.yaml",
-                   {"PackageIdentifier": "QorvexLabs.Noctara", "PackageVersion": version, **wanted,
-                    "ManifestType": kind, "ManifestVersion": "1.10.0"})
-expect("ReleaseNotes given", bool(locale.get("ReleaseNotes", "").strip()), True)
-
+         (".locale.pt-BR", {
+             "PackageLocale": "pt-BR", "Publisher": "Qorvex Labs", "PackageName": "Noctara", "License": "MIT",
+             "PublisherUrl": "https://localhost/noctara", "PackageUrl": "https://localhost/noctara",
+             "LicenseUrl": "https://spdx.org/licenses/MIT.html", "Copyright": "Copyright (c) 2026 Qorvex Labs"})]
+for suffix, wanted in files:
+    check(f"winget/manifests/q/QorvexLabs/Noctara/{version}/QorvexLabs.Noctara{suffix}.yaml",
+          {"PackageIdentifier": "QorvexLabs.Noctara", "PackageVersion": version, **wanted})
+# The x64 zip under 64bit only; the version replaced in the path, not in the host.
+pattern = f"https://{version}.localhost/dl/Noctara-$version-win-x64.zip"
 scoop = check("scoop/noctara.json", {
-    "version": version, "license": "MIT", "url": url, "hash": digest, "bin": "Noctara.exe",
-    "homepage": "https://localhost/", "shortcuts": None,
+    "version": version, "license": "MIT", "url": None, "hash": None, "bin": "Noctara.exe",
+    "architecture": {"64bit": {"url": url, "hash": digest}}, "homepage": "https://localhost/noctara", "shortcuts": None,
     "checkver": {"url": "https://localhost:9/api/proxy?file=check_update.php", "jsonpath": "$.latest_version"},
-    "autoupdate": {"url": "https://localhost/dl/Noctara-$version-win-x64.zip", "hash": {"url": "$url.sha256"}}})
-for words in ("Iniciar com Windows", "Sair", "scoop uninstall noctara",
-              r"%APPDATA%\Microsoft\Windows\Start Menu\Programs\Qorvex Labs"):
-    expect(f"noctara.json notes name {words}", words in " ".join(scoop.get("notes", [])), True)
+    "autoupdate": {"architecture": {"64bit": {"url": pattern, "hash": {"url": "$url.sha256"}}}}})
+expect("Scoop's notes name the shortcut's folder", any(r"Programs\Qorvex Labs" in n for n in scoop["notes"]), True)
 
 sys.exit("\n".join(faults) or 0)

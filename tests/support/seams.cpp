@@ -184,6 +184,7 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
     return thread;
 }
 
+// As the shell answers: an icon it shows cannot be added again, nor one it does not show modified.
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
@@ -191,11 +192,14 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
     const bool balloon = message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0;
     const std::wstring version = message == NIM_SETVERSION ? Text(data->uVersion) : L"";
     Record(L"Shell_NotifyIconW", names[message], balloon ? L"NIF_INFO" : version);
-    if (message == NIM_ADD && refusedAdds != 0) {
-        refusedAdds -= refusedAdds > 0;
+    if (message == NIM_ADD && (iconShown || refusedAdds != 0)) {
+        refusedAdds -= refusedAdds > 0 && !iconShown;
         return FALSE;
     }
-    return TRUE;
+    if (message == NIM_ADD || message == NIM_DELETE) {
+        iconShown = message == NIM_ADD;
+    }
+    return message != NIM_MODIFY || iconShown;
 }
 
 static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
@@ -332,6 +336,46 @@ BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffe
 {
     Record(L"WinHttpSetOption", option, length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0);
     return __real_WinHttpSetOption(handle, option, buffer, length);
+}
+
+// A proxy's 407 while proxyChallenges lasts, else the service's status; other headers as they came.
+BOOL WINAPI __wrap_WinHttpQueryHeaders(HINTERNET request, DWORD level, LPCWSTR name, LPVOID buffer, LPDWORD length,
+                                       LPDWORD index)
+{
+    const BOOL read = __real_WinHttpQueryHeaders(request, level, name, buffer, length, index);
+    if (level == (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER)) {
+        auto* status = static_cast<DWORD*>(buffer);
+        *status = proxyChallenges-- > 0 ? 407 : *status;
+        Record(L"WinHttpQueryHeaders", *status);
+    }
+    return read;
+}
+
+BOOL WINAPI __wrap_WinHttpQueryAuthSchemes(HINTERNET, LPDWORD supported, LPDWORD first, LPDWORD target)
+{
+    Record(L"WinHttpQueryAuthSchemes");
+    *supported = proxySchemes;
+    *first = proxySchemes & (~proxySchemes + 1);
+    *target = WINHTTP_AUTH_TARGET_PROXY;
+    return TRUE;
+}
+
+// Kept from Wine, which would take them and never use them.
+BOOL WINAPI __wrap_WinHttpSetCredentials(HINTERNET, DWORD target, DWORD scheme, LPCWSTR user, LPCWSTR password,
+                                         LPVOID params)
+{
+    const bool none = user == nullptr && password == nullptr && params == nullptr;
+    Record(L"WinHttpSetCredentials", target, scheme, none ? L"none" : L"given");
+    return TRUE;
+}
+
+static errno_t WINAPI Seam_rand_s(unsigned int* value)
+{
+    if (failedSeeds > 0) {
+        failedSeeds--;
+        return EINVAL;
+    }
+    return __real___imp_rand_s(value);
 }
 
 static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -25,6 +25,8 @@ struct Notification {
 };
 inline std::vector<Notification> notifications;
 inline int refusedAdds = 0;
+// Whether the shell shows the icon: it refuses NIM_ADD while it does, NIM_MODIFY while it does not.
+inline bool iconShown = false;
 // The last menu tracked, an item per entry: "TEXT ID", plus " checked" or " grayed"; "-" for a separator.
 inline Calls menuItems;
 inline HMENU lastMenu = nullptr;
@@ -41,6 +43,8 @@ bool WaitForLiveWorkers(int count);
 inline int workerTickMs = 1000;
 inline int failedWorkers = 0;
 inline long long workerSeed = -1;
+// The next `failedSeeds` draws of a seed fail.
+inline int failedSeeds = 0;
 
 // GetTickCount64's next reading is as ever, the one after it `ms` later.
 void LeapClockAfterNextReading(ULONGLONG ms);
@@ -50,5 +54,8 @@ inline std::wstring modulePath;
 inline int refusedWrites = 0;
 // GlobalAlloc's blocks come filled with 0xAB; the next `failedAllocs` fail.
 inline int failedAllocs = 0;
+// The next `proxyChallenges` statuses read as a proxy's 407, offering `proxySchemes` (WINHTTP_AUTH_SCHEME_*).
+inline int proxyChallenges = 0;
+inline DWORD proxySchemes = 0;
 
 }  // namespace seams

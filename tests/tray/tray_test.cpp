@@ -49,11 +49,13 @@ TEST(TrayIcon, AddedIconRecords)
     EXPECT_EQ(Records(), records);
 }
 
-// A refused icon is tried again every 2 s; the retries end once it is added.
+// A refused icon is first looked for with the same record, then tried again every 2 s until it is added.
 TEST(TrayIcon, RefusedIconIsRetried)
 {
     seams::refusedAdds = 1;
     const HWND window = CreateHiddenWindow();
+    const Shown first = {0, 0x87, L"active", L"Noctara"};
+    EXPECT_EQ(Records(), (std::vector<Shown>{first, first})) << "NIM_ADD, then NIM_MODIFY";
     EXPECT_EQ(seams::Log(L"SetTimer 2"), Calls{L"SetTimer 2 2000"});
     seams::ClearLog();
     RetryTick(window);
@@ -78,6 +80,23 @@ TEST(TrayIcon, RetriesEndAfterThirty)
         EXPECT_EQ(seams::Log(L"KillTimer").size(), tick == 30 ? 1u : 0u) << "the retries end at tick " << tick;
     }
     EXPECT_EQ(seams::Log(kAdd).size(), 30u) << "adds tried";
+}
+
+// "TaskbarCreated" while the icon is shown (a change of display scale) adopts it as it is, without retries.
+TEST(TrayIcon, BroadcastAdoptsTheShownIcon)
+{
+    const HWND window = CreateHiddenWindow();
+    SendMessageW(window, WM_COMMAND, 40001, 0);
+    seams::ClearLog();
+    SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    const Calls adopted = {kAdd, L"Shell_NotifyIconW NIM_MODIFY", L"Shell_NotifyIconW NIM_SETVERSION 4",
+                           L"Shell_NotifyIconW NIM_MODIFY", L"Shell_NotifyIconW NIM_MODIFY"};
+    EXPECT_EQ(seams::Log(), adopted) << "a refused add, the modify that finds the icon, then as added; no timer";
+    RetryTick(window);
+    seams::modulePath = L"C:\\Programas\\Noctara.exe";
+    SendMessageW(window, WM_COMMAND, 40005, 0);
+    const Shown copied = {4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Sucesso", L"Caminho copiado.", 1};
+    EXPECT_EQ(LastBalloon(), copied) << "the paused record kept after a stray retry tick";
 }
 
 // Destroying the window removes the icon, leaving no ghost in the notification area.

@@ -149,3 +149,45 @@ TEST(DownloadAddress, OnlyHttpsWithAHost)
         EXPECT_EQ(IsOpenableDownloadUrl(row.url), row.opens);
     }
 }
+
+// A proxy's 407 offering Windows sign-in gets one more request, kept alive, with the user's own sign-in for the
+// proxy, Negotiate first; Basic or Digest alone, a second 407 or a spent deadline end the check.
+TEST(UpdateCheck, ProxySignInAnsweredOnceWithOwnCredentials)
+{
+    // WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, then WINHTTP_OPTION_DISABLE_FEATURE with keep-alive.
+    const seams::Calls first = {L"WinHttpSetTimeouts 5000 5000 10000 10000", L"WinHttpSetOption 7 10000",
+                                L"WinHttpSetOption 63 8", L"WinHttpQueryHeaders 407", L"WinHttpQueryAuthSchemes"};
+    seams::Calls retry = first;
+    retry.push_back(L"WinHttpSetOption 7 10000");
+    // WINHTTP_AUTH_TARGET_PROXY is 1; WINHTTP_AUTH_SCHEME_ BASIC 1, NTLM 2, DIGEST 8, NEGOTIATE 16.
+    const struct {
+        const char* name;
+        int challenges;
+        DWORD schemes;
+        ULONGLONG leap;
+        seams::Calls then;
+    } rows[] = {
+        {"negotiate", 1, 1 | 2 | 16, 0, {L"WinHttpSetCredentials 1 16 none", L"WinHttpQueryHeaders 200"}},
+        {"ntlm", 1, 2 | 8, 0, {L"WinHttpSetCredentials 1 2 none", L"WinHttpQueryHeaders 200"}},
+        {"basic or digest", 1, 1 | 8, 0, {}},
+        {"second 407", 2, 16, 0, {L"WinHttpSetCredentials 1 16 none", L"WinHttpQueryHeaders 407"}},
+        {"past the deadline", 1, 16, 30000, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", kUrl))) << "the test service is down";
+        seams::proxyChallenges = row.challenges;
+        seams::proxySchemes = row.schemes;
+        seams::ClearLog();
+        seams::LeapClockAfterNextReading(row.leap);
+        std::wstring version;
+        std::wstring address;
+        const bool retried = !row.then.empty();
+        EXPECT_EQ(CheckForUpdate(version, address), retried && row.challenges == 1);
+        seams::Calls calls = retried ? retry : first;
+        calls.insert(calls.end(), row.then.begin(), row.then.end());
+        EXPECT_EQ(seams::Log(L"WinHttp"), calls);
+        const std::wstring log = fixture::ServiceLog();
+        EXPECT_EQ(log.rfind(L"GET ") > 0, retried) << "two requests, or one: " << log;
+    }
+}
