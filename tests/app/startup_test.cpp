@@ -17,7 +17,6 @@ constexpr WPARAM kCmdExit = 40006;
 constexpr WPARAM kCmdDownload = 40010;
 const std::wstring kOfferText = L"Nova versão disponível! Clique para baixar.";
 const std::wstring kAwakeFailedText = L"Não foi possível manter o dispositivo acordado.";
-const std::wstring kOpenOffer = L"ShellExecuteW open https://localhost/dl/N.zip 1";
 APTTYPE apartment = APTTYPE_CURRENT;
 int toggles = 0;
 bool lateToggle = false;
@@ -93,13 +92,6 @@ Picture Look(HICON icon)
 
 }  // namespace
 
-// The check's report starts keeping awake when the user has not chosen.
-TEST(StartUp, CheckReportStartsKeepingAwake)
-{
-    RunProgram();
-    EXPECT_TRUE(AppState::workerRunning.load()) << "keeping awake never began";
-}
-
 // One copy per session: the session's mutex outlives the loop.
 TEST(StartUp, SingleInstance)
 {
@@ -115,22 +107,32 @@ TEST(StartUp, SingleThreadedApartment)
     EXPECT_EQ(apartment, APTTYPE_MAINSTA);
 }
 
-// The process and its Start-menu shortcut carry the identity that balloons are attributed to.
-TEST(StartUp, Identity)
+// What start-up asks of Windows, once each: the identity balloons are attributed to, for the process and its
+// shortcut; "TaskbarCreated" let through, so the icon comes back when elevated; one check 600 ms after the window.
+TEST(StartUp, WhatItAsksOfWindows)
 {
     RunProgram();
-    EXPECT_EQ(Log(L"SetCurrentProcessExplicitAppUserModelID"),
-              Calls{L"SetCurrentProcessExplicitAppUserModelID Qorvex.NoctaraTray"});
-    const Calls shortcut = {L"IPropertyStore::SetValue Qorvex.NoctaraTray", L"IPropertyStore::Commit"};
-    EXPECT_EQ(Log(L"IPropertyStore"), shortcut) << "the shortcut's identity, committed";
-}
-
-// "TaskbarCreated" is let through to the window, so the icon comes back when the program runs elevated.
-TEST(StartUp, TaskbarCreatedLetThrough)
-{
-    RunProgram();
-    EXPECT_EQ(Log(L"ChangeWindowMessageFilterEx"), Calls{L"ChangeWindowMessageFilterEx TaskbarCreated 1"})
-        << "MSGFLT_ALLOW, on the program's window";
+    const struct {
+        const char* name;
+        const wchar_t* prefix;
+        Calls calls;
+    } rows[] = {
+        {"the process's identity",
+         L"SetCurrentProcessExplicitAppUserModelID",
+         {L"SetCurrentProcessExplicitAppUserModelID Qorvex.NoctaraTray"}},
+        {"the shortcut's identity, committed",
+         L"IPropertyStore",
+         {L"IPropertyStore::SetValue Qorvex.NoctaraTray", L"IPropertyStore::Commit"}},
+        {"MSGFLT_ALLOW on the window",
+         L"ChangeWindowMessageFilterEx",
+         {L"ChangeWindowMessageFilterEx TaskbarCreated 1"}},
+        {"the start-up timer", L"SetTimer", {L"SetTimer 1 600"}},
+        {"gone with its first tick", L"KillTimer", {L"KillTimer 1"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(Log(row.prefix), row.calls);
+    }
 }
 
 // After start-up, a library loaded by name never comes from beside the program.
@@ -182,43 +184,26 @@ TEST(StartUp, WindowNeverShown)
     EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS, 0x00CF0000) << "WS_OVERLAPPEDWINDOW alone";
 }
 
-// One check, 600 ms after the window is made: the timer goes with its first tick.
-TEST(StartUp, OneCheckAfter600Ms)
-{
-    RunProgram();
-    EXPECT_EQ(Log(L"SetTimer"), Calls{L"SetTimer 1 600"});
-    EXPECT_EQ(Log(L"KillTimer"), Calls{L"KillTimer 1"}) << "one check per tick";
-}
-
 // A newer version on the service is announced in a balloon.
 TEST(StartUp, AnnouncesTheOffer)
 {
     RunProgram();
-    const Shown balloon = LastBalloon();
-    EXPECT_EQ(balloon.title, L"Noctara");
-    EXPECT_EQ(balloon.text, kOfferText);
-    EXPECT_EQ(balloon.infoFlags, 1u) << "NIIF_INFO";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", L"Noctara v1.2.2 (Ativo)", L"Noctara", kOfferText, 1}));
 }
 
-// The offer's balloon and its menu item open its address.
-TEST(StartUp, OfferOpensItsAddress)
+// Only the offer's balloon and its menu item open its address: not a later, plain balloon, nor an http address.
+TEST(StartUp, OnlyTheOfferOpensItsAddress)
 {
     RunProgram();
-    Tray(ProgramWindow(), NIN_BALLOONUSERCLICK);
-    SendMessageW(ProgramWindow(), WM_COMMAND, kCmdDownload, 0);
-    EXPECT_EQ(Log(L"ShellExecuteW"), (Calls{kOpenOffer, kOpenOffer})) << "from the balloon, then the item";
-}
-
-// Nothing else opens the offer: not a later, plain balloon, nor an address that is not https.
-TEST(StartUp, NothingElseOpensTheOffer)
-{
-    RunProgram();
-    SendMessageW(ProgramWindow(), WM_COMMAND, kCmdToggle, 0);
-    Tray(ProgramWindow(), NIN_BALLOONUSERCLICK);
-    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{}) << "from the pause's balloon";
+    const HWND window = ProgramWindow();
+    Tray(window, NIN_BALLOONUSERCLICK);
+    SendMessageW(window, WM_COMMAND, kCmdDownload, 0);
+    SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
+    Tray(window, NIN_BALLOONUSERCLICK);
     AppState::downloadUrl = L"http://localhost/dl/N.zip";
-    SendMessageW(ProgramWindow(), WM_COMMAND, kCmdDownload, 0);
-    EXPECT_EQ(Log(L"ShellExecuteW"), Calls{}) << "an http address";
+    SendMessageW(window, WM_COMMAND, kCmdDownload, 0);
+    const std::wstring open = L"ShellExecuteW open https://localhost/dl/N.zip 1";
+    EXPECT_EQ(Log(L"ShellExecuteW"), (Calls{open, open})) << "from the offer's balloon and item alone";
 }
 
 // An offer whose address could not open (as PHP's json_encode writes it) is none; keeping awake still begins.
@@ -240,18 +225,12 @@ TEST(StartUp, MissingIcon)
     EXPECT_TRUE(seams::notifications.empty()) << "the shell was called";
 }
 
-// A pause made before the check reports stays a pause.
+// A pause made before the check reports stays a pause, and the offer is still announced.
 TEST(StartUp, PauseBeforeTheCheckStays)
 {
     RunTogglingBeforeTheCheck(1);
     EXPECT_EQ(seams::Workers().size(), 0u) << "workers started";
     EXPECT_EQ(LastAtRest(), (Shown{4, 0x87, L"paused", L"Noctara v1.2.2 (Pausado)"}));
-}
-
-// A pause made before the check reports does not keep the offer back.
-TEST(StartUp, OfferComesAfterAPause)
-{
-    RunTogglingBeforeTheCheck(1);
     EXPECT_EQ(LastBalloon().text, kOfferText) << "the offer was never announced";
 }
 
@@ -270,19 +249,11 @@ TEST(StartUp, NoWorkerLeavesItPausedAndWarns)
     seams::failedSeeds = 1;
     quitWhen = [] { return LastBalloon().text == kAwakeFailedText; };
     RunProgram();
-    const Shown paused = {4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Noctara"};
-    Shown offer = paused;
-    offer.text = kOfferText;
-    offer.infoFlags = 1;
-    Shown warning = paused;
-    warning.text = kAwakeFailedText;
-    warning.infoFlags = 2;
-    std::vector<Shown> balloons;
-    for (const Shown& record : Records()) {
-        if (!record.text.empty()) {
-            balloons.push_back(record);
-        }
-    }
+    const std::wstring tip = L"Noctara v1.2.2 (Pausado)";
+    const Shown offer = {4, 0x97, L"paused", tip, L"Noctara", kOfferText, 1};
+    const Shown warning = {4, 0x97, L"paused", tip, L"Noctara", kAwakeFailedText, 2};
+    std::vector<Shown> balloons = Records();
+    std::erase_if(balloons, [](const Shown& record) { return record.text.empty(); });
     EXPECT_EQ(balloons, (std::vector<Shown>{offer, warning})) << "NIIF_INFO, then NIIF_WARNING";
     EXPECT_TRUE(AppState::updateAvailable) << "the download item left the menu";
 }
