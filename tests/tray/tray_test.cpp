@@ -108,29 +108,18 @@ TEST(TrayIcon, DestroyingTheWindowRemovesTheIcon)
     EXPECT_EQ(seams::Log(L"Shell_NotifyIconW"), Calls{L"Shell_NotifyIconW NIM_DELETE"});
 }
 
-// A balloon's title is cut to 63 characters and its text to 255; then the record is back at rest.
-TEST(TrayIcon, BalloonTextsCut)
+// A balloon's title is cut to 63 characters and its text to 255, each ended in its field, also over longer ones;
+// each balloon is followed by the record at rest.
+TEST(TrayIcon, BalloonTextsFitTheirFields)
 {
     CreateHiddenWindow();
     seams::notifications.clear();
     ShowBalloon(std::wstring(64, L'T'), std::wstring(256, L'x'), NIIF_WARNING, BalloonKind::Plain);
+    ShowBalloon(L"Noctara", L"Pausado.", NIIF_INFO, BalloonKind::Plain);
     const Shown longest = {4, 0x97, L"active", kAtRest.tip, std::wstring(63, L'T'), std::wstring(255, L'x'), 2};
-    EXPECT_EQ(Records(), (std::vector<Shown>{longest, kAtRest}));
+    const Shown shorter = {4, 0x97, L"active", kAtRest.tip, L"Noctara", L"Pausado.", 1};
+    EXPECT_EQ(Records(), (std::vector<Shown>{longest, kAtRest, shorter, kAtRest}));
 }
-
-namespace {
-
-const Calls kMenuTail = {L"-", L"Copiar caminho do .exe 40005", L"-", L"Versão: 1.2.2 0 grayed", L"Sair 40006"};
-
-// The menu as the right button opens it.
-Calls MenuItems()
-{
-    const HWND window = CreateHiddenWindow();
-    Tray(window, WM_RBUTTONUP);
-    return seams::menuItems;
-}
-
-}  // namespace
 
 // The menu opens at the cursor, its window in front, from the right button and the keyboard; WM_NULL follows
 // once it has closed, and the menu is destroyed.
@@ -157,26 +146,37 @@ TEST(TrayMenu, OpensFromMouseAndKeyboard)
     }
 }
 
-// Keeping awake, no Run value and no offer: pause, autostart unchecked, no download item.
-TEST(TrayMenu, ItemsWhenActive)
+// The menu follows the state, the Run value (whoever wrote it) and the offer.
+TEST(TrayMenu, ItemsFollowTheState)
 {
-    AppState::active = true;
-    AppState::updateAvailable = false;
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
-    EXPECT_EQ(MenuItems(), Plus({L"Pausar 40001", L"-", L"Iniciar com Windows 40002"}, kMenuTail));
-}
-
-// Paused, a Run value someone else wrote and an offer: resume, autostart checked, the download item.
-TEST(TrayMenu, ItemsWhenPausedOnAndOffered)
-{
-    AppState::active = false;
-    AppState::updateAvailable = true;
-    AppState::latestVersion = L"1.3.0";
-    const wchar_t command[] = L"\"C:\\Outro\\Noctara.exe\"";
-    RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, command, sizeof(command));
-    const Calls head = {L"Retomar 40001", L"-", L"Iniciar com Windows 40002 checked", L"-",
-                        L"★ Baixar Nova Versão (1.3.0) 40010"};
-    EXPECT_EQ(MenuItems(), Plus(head, kMenuTail));
+    const Calls tail = {L"-", L"Copiar caminho do .exe 40005", L"-", L"Versão: 1.2.2 0 grayed", L"Sair 40006"};
+    const struct {
+        const char* name;
+        bool active;
+        bool runValue;
+        bool offer;
+        Calls head;
+    } rows[] = {
+        {"active, no Run value, no offer", true, false, false, {L"Pausar 40001", L"-", L"Iniciar com Windows 40002"}},
+        {"paused, a Run value, an offer",
+         false,
+         true,
+         true,
+         {L"Retomar 40001", L"-", L"Iniciar com Windows 40002 checked", L"-", L"★ Baixar Nova Versão (1.3.0) 40010"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        AppState::active = row.active;
+        AppState::updateAvailable = row.offer;
+        AppState::latestVersion = L"1.3.0";
+        const wchar_t command[] = L"\"C:\\Outro\\Noctara.exe\"";
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
+        if (row.runValue) {
+            RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, command, sizeof(command));
+        }
+        Tray(CreateHiddenWindow(), WM_RBUTTONUP);
+        EXPECT_EQ(seams::menuItems, Plus(row.head, tail));
+    }
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
 }
 
