@@ -84,25 +84,25 @@ TEST(Dispatch, ToggleResumes)
     EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Noctara", text, 1}));
 }
 
-// Autostart on writes the quoted path to the Run value, then says so.
-TEST(Dispatch, AutostartOnWritesTheRunValue)
+// The autostart item writes the quoted path to the Run value, or removes the value, then says so.
+TEST(Dispatch, AutostartSwitchesTheRunValue)
 {
-    SendMessageW(Prepare(false), WM_COMMAND, kCmdAutostart, 0);
-    const std::wstring set = L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀";
-    EXPECT_EQ(seams::Log(), (Calls{set, kBalloon, kAtRest}));
-    const std::wstring text = L"Iniciará com o Windows.";
-    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", text, 1}));
-    EXPECT_EQ(Values(kRunKey), std::vector<Value>{kRunValue});
-}
-
-// Autostart off removes the Run value, then says so.
-TEST(Dispatch, AutostartOffRemovesTheRunValue)
-{
-    SendMessageW(Prepare(true), WM_COMMAND, kCmdAutostart, 0);
-    EXPECT_EQ(seams::Log(), (Calls{L"RegDeleteValueW Noctara", kBalloon, kAtRest}));
-    const std::wstring text = L"Removido da inicialização com o Windows.";
-    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", text, 1}));
-    EXPECT_EQ(Values(kRunKey), std::vector<Value>{}) << "the Run value stays";
+    const struct {
+        const char* name;
+        bool runValue;
+        std::wstring call;
+        std::wstring text;
+    } rows[] = {
+        {"on", false, L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀", L"Iniciará com o Windows."},
+        {"off", true, L"RegDeleteValueW Noctara", L"Removido da inicialização com o Windows."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        SendMessageW(Prepare(row.runValue), WM_COMMAND, kCmdAutostart, 0);
+        EXPECT_EQ(seams::Log(), (Calls{row.call, kBalloon, kAtRest})) << "the registry first, then the balloon";
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", row.text, 1}));
+        EXPECT_EQ(Values(kRunKey), row.runValue ? std::vector<Value>{} : std::vector<Value>{kRunValue});
+    }
 }
 
 // An autostart switch that fails says so in a warning, and the Run key stays as it was.
@@ -178,17 +178,11 @@ TEST(Dispatch, CopyFailureOnlyWarns)
     }
 }
 
-// Exit removes the icon, leaving no ghost in the notification area.
-TEST(Dispatch, ExitRemovesTheIcon)
+// Exit removes the icon, leaving no ghost in the notification area, and withdraws this thread's keep-awake request.
+TEST(Dispatch, ExitRemovesTheIconAndTheHold)
 {
     SendMessageW(Prepare(false), WM_COMMAND, kCmdExit, 0);
     EXPECT_EQ(seams::Log(), Calls{L"Shell_NotifyIconW NIM_DELETE"});
-}
-
-// Exit withdraws this thread's keep-awake request.
-TEST(Dispatch, ExitReleasesTheHold)
-{
-    SendMessageW(Prepare(false), WM_COMMAND, kCmdExit, 0);
     EXPECT_EQ(seams::Steps(GetCurrentThreadId()), Calls{L"release"});
 }
 
