@@ -83,21 +83,6 @@ TEST(Journey, SecondCopyEndsAtOnce)
     EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the first copy ended";
 }
 
-// The planted winhttp.dll never runs inside the program.
-TEST(Journey, PlantedLibraryNeverRuns)
-{
-    // The planted library leaves NAME.loaded beside itself: seen under another name, as Wine serves us its own.
-    CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(PLANTED_WINHTTP, (folder + L"control.dll").c_str(), FALSE));
-    FreeLibrary(LoadLibraryW((folder + L"control.dll").c_str()));
-    ASSERT_NE(GetFileAttributesW((folder + L"control.dll.loaded").c_str()), INVALID_FILE_ATTRIBUTES)
-        << "the planted library leaves no mark";
-    Launch();
-    EXPECT_TRUE(PumpUntil([] { return !ServiceLog().empty(); })) << "the check never reached the service";
-    EXPECT_EQ(GetFileAttributesW((folder + L"winhttp.dll.loaded").c_str()), INVALID_FILE_ATTRIBUTES)
-        << "the planted winhttp.dll ran inside Noctara";
-}
-
 // One GET per run, by the system's WinHTTP, with its headers, keeping no connection alive and bypassing caches.
 TEST(Journey, OneRequestWithItsHeaders)
 {

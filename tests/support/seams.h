@@ -11,10 +11,8 @@ namespace seams {
 
 using Calls = std::vector<std::wstring>;
 
-// Every call another program would see, from any thread, in order: the function's name, then its arguments
-// ("Shell_NotifyIconW NIM_MODIFY NIF_INFO", "PostMessageW WM_NULL"); texts as handed over, a NUL shown as ␀;
-// "elsewhere" when not on the program's window, "foreground" when a tracked menu's owner was. Only the calls whose
-// text begins with `prefix`.
+// Every call another program would see, in order, as "NAME ARGUMENTS" ("PostMessageW WM_NULL"), a NUL shown as ␀,
+// "elsewhere" when not on the program's window; those beginning with `prefix`.
 Calls Log(const std::wstring& prefix = L"");
 void ClearLog();
 
@@ -31,15 +29,14 @@ inline bool iconShown = false;
 inline Calls menuItems;
 inline HMENU lastMenu = nullptr;
 
-// What a thread did, in words: "hold", "release", "input" (one zero-motion mouse input), "N ticks" (a worker's
-// ticks in a row), or what else it asked for.
+// What a thread did: "hold", "release", "input" (one zero-motion mouse input), "N ticks" in a row, or else.
 Calls Steps(DWORD thread);
 // The threads that ran workers, in order, and their seeds.
 std::vector<DWORD> Workers();
 inline std::vector<std::uint32_t> workerSeeds;
 inline std::atomic<int> liveWorkers{0};
 bool WaitForLiveWorkers(int count);
-// For workers started from now on: their tick (0: the shipped one), how many fail to start, their seed (-1: drawn).
+// Workers started from now on: their tick (0: as shipped), how many fail to start, their seed (-1: drawn).
 inline int workerTickMs = 1000;
 inline int failedWorkers = 0;
 inline long long workerSeed = -1;
