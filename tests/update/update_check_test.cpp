@@ -130,7 +130,8 @@ TEST(DownloadAddress, OnlyHttpsWithAHost)
 }
 
 // A proxy's 407 offering Windows sign-in gets one more request, kept alive, with the user's own sign-in for the
-// proxy, Negotiate first; Basic or Digest alone, a second 407 or a spent deadline end the check.
+// proxy, Negotiate first; Basic or Digest alone, a second 407 or a spent deadline end the check. Each request has
+// 5 s to resolve and to connect, 10 s to send and to begin an answer.
 TEST(UpdateCheck, ProxySignInAnsweredOnceWithOwnCredentials)
 {
     // WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, then WINHTTP_OPTION_DISABLE_FEATURE with keep-alive.
