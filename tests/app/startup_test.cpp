@@ -150,7 +150,9 @@ TEST(StartUp, NoLibraryFromBesideTheProgram)
 // class's large one twice that; the active ones green, the paused one grey.
 TEST(StartUp, IconSizes)
 {
-    const bool scaled = GetDeviceCaps(GetDC(nullptr), LOGPIXELSY) == 144;
+    const HDC screen = GetDC(nullptr);
+    const bool scaled = GetDeviceCaps(screen, LOGPIXELSY) == 144;
+    ReleaseDC(nullptr, screen);
     ASSERT_EQ(scaled, GetEnvironmentVariableW(L"NOCTARA_TEST_DPI", nullptr, 0) > 0) << "the display's scale";
     const LONG small = scaled ? 24 : 16;
     RunProgram();
