@@ -1,5 +1,5 @@
-// The real Noctara.exe run from Downloads, where a web page has dropped a
-// winhttp.dll, driven from outside; read: the service's log, the exit codes.
+// The real Noctara.exe run from Downloads, where a web page has dropped a winhttp.dll, driven from outside; read:
+// the service's log, the exit codes.
 #include "tests/support/fixture.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +7,8 @@
 using namespace fixture;
 
 namespace {
+
+constexpr WPARAM kCmdExit = 40006;
 
 const std::wstring folder = [] {
     wchar_t temp[MAX_PATH] = {};
@@ -54,47 +56,61 @@ DWORD ExitCode(HANDLE process)
     return code;
 }
 
-}  // namespace
-
-TEST(Journey, TheRealProgramFromDownloadsToExit)
+// The program and a planted winhttp.dll in Downloads, the service offering nothing new; the first copy started,
+// its window there.
+HANDLE Launch()
 {
     CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(NOCTARA_EXE, exe.c_str(), FALSE));
-    // The planted library leaves NAME.loaded beside itself: seen under another name, as Wine serves us its own.
-    for (const wchar_t* name : {L"winhttp.dll", L"control.dll"}) {
-        ASSERT_TRUE(CopyFileW(PLANTED_WINHTTP, (folder + name).c_str(), FALSE));
-    }
-    FreeLibrary(LoadLibraryW((folder + L"control.dll").c_str()));
-    ASSERT_NE(GetFileAttributesW((folder + L"control.dll.loaded").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(CopyFileW(NOCTARA_EXE, exe.c_str(), FALSE)) << "the program was not copied";
+    EXPECT_TRUE(CopyFileW(PLANTED_WINHTTP, (folder + L"winhttp.dll").c_str(), FALSE)) << "nothing planted";
     // Beside Noctara.exe first, as Windows looks for a library that is not a KnownDLL; a child takes
     // WINEDLLOVERRIDES from Wine's environment, not ours.
     const wchar_t* overrides = L"Software\\Wine\\AppDefaults\\Noctara.exe\\DllOverrides";
     RegSetKeyValueW(HKEY_CURRENT_USER, overrides, L"winhttp", REG_SZ, L"native,builtin", sizeof(L"native,builtin"));
+    EXPECT_TRUE(SetAnswer(200, "whole", Offer("1.2.2", "https://localhost/dl/Noctara.zip"))) << "no test service";
+    const HANDLE process = Start();
+    EXPECT_NE(Window(), nullptr) << "the program's window never came";
+    return process;
+}
 
-    ASSERT_TRUE(SetAnswer(200, "whole", Offer("1.2.2", "https://localhost/dl/Noctara.zip")));
-    HANDLE process = Start();
-    const HWND window = Window();
-    ASSERT_NE(window, nullptr);
-    EXPECT_EQ(GetAncestor(window, GA_PARENT), GetDesktopWindow()) << "a message-only one misses broadcasts";
-    EXPECT_EQ(ExitCode(Start()), 0u) << "a second copy ends at once";
+}  // namespace
 
-    // One GET per run, by the system's WinHTTP, keeping no connection alive and bypassing caches.
+// A second copy ends at once with 0, leaving the first.
+TEST(Journey, SecondCopyEndsAtOnce)
+{
+    const HANDLE first = Launch();
+    EXPECT_EQ(ExitCode(Start()), 0u) << "the second copy's exit code, or 259 when it stayed";
+    EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the first copy ended";
+}
+
+// One GET per run, by the system's WinHTTP, with its headers, keeping no connection alive and bypassing caches.
+TEST(Journey, OneRequestWithItsHeaders)
+{
+    Launch();
     EXPECT_TRUE(PumpUntil([] { return !ServiceLog().empty(); })) << "the check never reached the service";
-    EXPECT_EQ(GetFileAttributesW((folder + L"winhttp.dll.loaded").c_str()), INVALID_FILE_ATTRIBUTES)
-        << "the planted winhttp.dll ran inside Noctara";
     PumpUntil([] { return false; }, 1000);
     const std::wstring log = ServiceLog();
     EXPECT_TRUE(log.starts_with(L"GET /api/proxy?file=check_update.php HTTP/1.1\n")) << log;
-    EXPECT_EQ(log.find(L"GET", 1), std::wstring::npos) << log;
-    EXPECT_EQ(log.find(L"Keep-Alive"), std::wstring::npos);
+    EXPECT_EQ(log.find(L"GET", 1), std::wstring::npos) << "a second request: " << log;
+    EXPECT_EQ(log.find(L"Keep-Alive"), std::wstring::npos) << log;
     for (const wchar_t* header : {L"User-Agent: Noctara/1.2\n", L"Content-Type: application/json\n",
                                   L"Accept: application/json\n", L"Cache-Control: no-cache\n"}) {
-        EXPECT_NE(log.find(header), std::wstring::npos) << header;
+        EXPECT_NE(log.find(header), std::wstring::npos) << "missing " << header << " in " << log;
     }
+}
 
-    PostMessageW(window, WM_COMMAND, 40006, 0);
-    EXPECT_EQ(ExitCode(process), 0u);
-    process = Start();
-    PostMessageW(Window(), WM_CLOSE, 0, 0);
-    EXPECT_EQ(ExitCode(process), 0u);
+// The exit command and WM_CLOSE end the program with 0.
+TEST(Journey, EndsWithZero)
+{
+    const struct {
+        const char* name;
+        UINT message;
+        WPARAM command;
+    } rows[] = {{"exit command", WM_COMMAND, kCmdExit}, {"WM_CLOSE", WM_CLOSE, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HANDLE process = Launch();
+        PostMessageW(Window(), row.message, row.command, 0);
+        EXPECT_EQ(ExitCode(process), 0u) << "259: still running";
+    }
 }

@@ -7,12 +7,16 @@
 #include <objbase.h>
 
 using namespace fixture;
-using seams::notifications;
+using seams::Calls;
+using seams::Log;
 
 namespace {
 
-const std::wstring kOfferBalloon = L"Noctara: Nova versão disponível! Clique para baixar. (1)";
-const std::wstring kAwakeFailed = L"Noctara: Não foi possível manter o dispositivo acordado. (2)";
+constexpr WPARAM kCmdToggle = 40001;
+constexpr WPARAM kCmdExit = 40006;
+constexpr WPARAM kCmdDownload = 40010;
+const std::wstring kOfferText = L"Nova versão disponível! Clique para baixar.";
+const std::wstring kAwakeFailedText = L"Não foi possível manter o dispositivo acordado.";
 APTTYPE apartment = APTTYPE_CURRENT;
 int toggles = 0;
 bool lateToggle = false;
@@ -25,8 +29,8 @@ void CALLBACK Drive(HWND, UINT, UINT_PTR timer, DWORD)
 {
     const HWND window = ProgramWindow();
     for (; window != nullptr && toggles > 0; --toggles) {
-        lateToggle = !seams::timers.empty() && seams::timers.back() == L"1 off";
-        SendMessageW(window, WM_COMMAND, 40001, 0);
+        lateToggle = !Log(L"KillTimer 1").empty();
+        SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
     }
     if (window == nullptr || (!quitWhen() && GetTickCount64() < giveUpAt)) {
         return;
@@ -34,20 +38,44 @@ void CALLBACK Drive(HWND, UINT, UINT_PTR timer, DWORD)
     APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
     CoGetApartmentType(&apartment, &qualifier);
     KillTimer(nullptr, timer);
-    PostMessageW(window, WM_COMMAND, 40006, 0);
+    PostMessageW(window, WM_COMMAND, kCmdExit, 0);
 }
 
+// The program's whole run, the service offering 1.3.0 at `url`.
 int RunProgram(const std::string& url = "https://localhost/dl/N.zip")
 {
     seams::workerTickMs = 5;
-    EXPECT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", url)));
+    EXPECT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", url))) << "the test service is down";
     giveUpAt = GetTickCount64() + 20000;
     SetTimer(nullptr, 0, 5, Drive);
-    return RunTrayApplication(GetModuleHandleW(nullptr));
+    const int code = RunTrayApplication(GetModuleHandleW(nullptr));
+    EXPECT_EQ(code, 0) << "exit code";
+    return code;
 }
 
-// An icon as "WxH green" or "WxH grey", by its fill a quarter of the way in.
-std::wstring Look(HICON icon)
+// The user toggles `times` long before the check reports; the program quits once the offer is announced.
+void RunTogglingBeforeTheCheck(int times)
+{
+    toggles = times;
+    quitWhen = [] { return LastBalloon().text == kOfferText; };
+    RunProgram();
+    EXPECT_FALSE(lateToggle) << "the toggle came too late to test anything";
+}
+
+// The tray's last record before the quit removed the icon.
+Shown LastAtRest()
+{
+    return Read(seams::notifications.rbegin()[1].data);
+}
+
+struct Picture {
+    LONG width;
+    LONG height;
+    bool green;
+};
+
+// An icon's size, and its fill a quarter of the way in.
+Picture Look(HICON icon)
 {
     ICONINFO info{};
     GetIconInfo(icon, &info);
@@ -59,119 +87,175 @@ std::wstring Look(HICON icon)
     DeleteDC(dc);
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
-    const bool green = GetGValue(fill) > GetRValue(fill) + 40;
-    return std::to_wstring(bitmap.bmWidth) + L"x" + std::to_wstring(bitmap.bmHeight) + (green ? L" green" : L" grey");
-}
-
-// The user toggles `times` long before the check, whose offer must still be announced; then the workers and the icon.
-std::wstring RunTogglingBeforeTheCheck(int times)
-{
-    toggles = times;
-    quitWhen = [] { return Balloon() == kOfferBalloon; };
-    EXPECT_EQ(RunProgram(), 0);
-    EXPECT_FALSE(lateToggle) << "the toggle came too late to test anything";
-    EXPECT_TRUE(quitWhen()) << "the offer was never announced";
-    const std::wstring workers = std::to_wstring(seams::Workers().size()) + L" started, " +
-                                 std::to_wstring(seams::liveWorkers.load()) + L" live";
-    // The icon and tooltip as the tray last showed them, before the quit removed them.
-    return workers + L"; " + Record(notifications.rbegin()[1].data);
+    return Picture{bitmap.bmWidth, bitmap.bmHeight, GetGValue(fill) > GetRValue(fill) + 40};
 }
 
 }  // namespace
 
-TEST(StartUp, TheFirstCopyComesUpAsTheShellAndOtherProgramsExpectAndQuitsWithZero)
+// One copy per session: the session's mutex outlives the loop.
+TEST(StartUp, SingleInstance)
 {
-    EXPECT_EQ(RunProgram(), 0);
-    EXPECT_TRUE(AppState::workerRunning.load());
-
-    // One copy per session: the mutex outlives the loop.
+    RunProgram();
     EXPECT_NE(OpenMutexW(SYNCHRONIZE, FALSE, L"Local\\NoctaraTray_SingleInstance"), nullptr) << "a second copy";
     EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\NoctaraTray_SingleInstance"), nullptr) << "another session";
+}
+
+// The UI thread is the process's main single-threaded apartment.
+TEST(StartUp, SingleThreadedApartment)
+{
+    RunProgram();
     EXPECT_EQ(apartment, APTTYPE_MAINSTA);
-    EXPECT_EQ(seams::processIdentity, L"Qorvex.NoctaraTray");
-    EXPECT_EQ(seams::shortcutIdentity, L"Qorvex.NoctaraTray committed");
-    EXPECT_EQ(seams::messageFilters, std::vector<std::wstring>{L"TaskbarCreated 1"}) << "lost when elevated";
-    // Libraries by name come from the system folder only, never from beside the program.
+}
+
+// What start-up asks of Windows, once each: the identity balloons are attributed to, for the process and its
+// shortcut; "TaskbarCreated" let through, so the icon comes back when elevated; one check 600 ms after the window.
+TEST(StartUp, WhatItAsksOfWindows)
+{
+    RunProgram();
+    const struct {
+        const char* name;
+        const wchar_t* prefix;
+        Calls calls;
+    } rows[] = {
+        {"the process's identity",
+         L"SetCurrentProcessExplicitAppUserModelID",
+         {L"SetCurrentProcessExplicitAppUserModelID Qorvex.NoctaraTray"}},
+        {"the shortcut's identity, committed",
+         L"IPropertyStore",
+         {L"IPropertyStore::SetValue Qorvex.NoctaraTray", L"IPropertyStore::Commit"}},
+        {"MSGFLT_ALLOW on the window",
+         L"ChangeWindowMessageFilterEx",
+         {L"ChangeWindowMessageFilterEx TaskbarCreated 1"}},
+        {"the start-up timer", L"SetTimer", {L"SetTimer 1 600"}},
+        {"gone with its first tick", L"KillTimer", {L"KillTimer 1"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(Log(row.prefix), row.calls);
+    }
+}
+
+// After start-up, a library loaded by name never comes from beside the program.
+TEST(StartUp, NoLibraryFromBesideTheProgram)
+{
+    RunProgram();
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring beside = std::wstring(self, wcsrchr(self, L'\\') + 1) + L"probe.dll";
     ASSERT_TRUE(CopyFileW(PLANTED_WINHTTP, beside.c_str(), FALSE));
     EXPECT_EQ(LoadLibraryW(L"probe.dll"), nullptr) << "loaded from beside the program";
+}
 
-    EXPECT_EQ(Look(AppState::iconActive), L"16x16 green");
-    EXPECT_EQ(Look(AppState::iconPaused), L"16x16 grey");
+// The tray's icons and the class's small one are the display's small size (16 px at 96 DPI, 24 at 144), the
+// class's large one twice that; the active ones green, the paused one grey.
+TEST(StartUp, IconSizes)
+{
+    const HDC screen = GetDC(nullptr);
+    const bool scaled = GetDeviceCaps(screen, LOGPIXELSY) == 144;
+    ReleaseDC(nullptr, screen);
+    ASSERT_EQ(scaled, GetEnvironmentVariableW(L"NOCTARA_TEST_DPI", nullptr, 0) > 0) << "the display's scale";
+    const LONG small = scaled ? 24 : 16;
+    RunProgram();
     const HWND window = ProgramWindow();
-    ASSERT_NE(window, nullptr);
-    EXPECT_EQ(Look(reinterpret_cast<HICON>(GetClassLongPtrW(window, GCLP_HICON))), L"32x32 green");
-    EXPECT_EQ(GetClassLongPtrW(window, GCLP_HICONSM), reinterpret_cast<LONG_PTR>(AppState::iconActive));
-    EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS, 0x00CF0000) << "shown, or not overlapped";
+    const struct {
+        const char* name;
+        HICON icon;
+        LONG side;
+        bool green;
+    } rows[] = {
+        {"tray, active", AppState::iconActive, small, true},
+        {"tray, paused", AppState::iconPaused, small, false},
+        {"class, small", reinterpret_cast<HICON>(GetClassLongPtrW(window, GCLP_HICONSM)), small, true},
+        {"class, large", reinterpret_cast<HICON>(GetClassLongPtrW(window, GCLP_HICON)), 2 * small, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Picture picture = Look(row.icon);
+        EXPECT_EQ(picture.width, row.side);
+        EXPECT_EQ(picture.height, row.side);
+        EXPECT_EQ(picture.green, row.green);
+    }
+}
 
-    EXPECT_EQ(seams::timers, std::vector<std::wstring>({L"1 600", L"1 off"})) << "one check, not one per tick";
-    EXPECT_EQ(Balloon(), kOfferBalloon);
+// The window is overlapped and never shown.
+TEST(StartUp, WindowNeverShown)
+{
+    RunProgram();
+    const HWND window = ProgramWindow();
+    ASSERT_NE(window, nullptr) << "no window of class NoctaraTrayHiddenWindowClass titled Noctara";
+    EXPECT_EQ(GetWindowLongW(window, GWL_STYLE) & ~WS_CLIPSIBLINGS, 0x00CF0000) << "WS_OVERLAPPEDWINDOW alone";
+}
 
-    // The offer's balloon and menu item open its address; a later, plain balloon and an http address do not.
+// A newer version on the service is announced in a balloon.
+TEST(StartUp, AnnouncesTheOffer)
+{
+    RunProgram();
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", L"Noctara v1.2.2 (Ativo)", L"Noctara", kOfferText, 1}));
+}
+
+// Only the offer's balloon and its menu item open its address: not a later, plain balloon, nor an http address.
+TEST(StartUp, OnlyTheOfferOpensItsAddress)
+{
+    RunProgram();
+    const HWND window = ProgramWindow();
     Tray(window, NIN_BALLOONUSERCLICK);
-    SendMessageW(window, WM_COMMAND, 40010, 0);
-    SendMessageW(window, WM_COMMAND, 40001, 0);
+    SendMessageW(window, WM_COMMAND, kCmdDownload, 0);
+    SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
     Tray(window, NIN_BALLOONUSERCLICK);
     AppState::downloadUrl = L"http://localhost/dl/N.zip";
-    SendMessageW(window, WM_COMMAND, 40010, 0);
-    const std::wstring open = L"open https://localhost/dl/N.zip 1";
-    EXPECT_EQ(seams::opened, std::vector<std::wstring>({open, open}));
+    SendMessageW(window, WM_COMMAND, kCmdDownload, 0);
+    const std::wstring open = L"ShellExecuteW open https://localhost/dl/N.zip 1";
+    EXPECT_EQ(Log(L"ShellExecuteW"), (Calls{open, open})) << "from the offer's balloon and item alone";
 }
 
-// As PHP's json_encode writes an address: the download command would refuse it.
-TEST(StartUp, AnOfferThatCouldNotOpenIsNoneAndKeepingAwakeStillBegins)
+// An offer whose address could not open (as PHP's json_encode writes it) is none; keeping awake still begins.
+TEST(StartUp, UnopenableOfferIsNone)
 {
-    EXPECT_EQ(RunProgram("https:\\/\\/localhost\\/dl\\/N.zip"), 0);
-    EXPECT_TRUE(AppState::workerRunning.load());
-    EXPECT_EQ(Balloon(), L"");
-    EXPECT_FALSE(AppState::updateAvailable);
+    RunProgram("https:\\/\\/localhost\\/dl\\/N.zip");
+    EXPECT_EQ(LastBalloon(), Shown{}) << "a balloon was shown";
+    EXPECT_FALSE(AppState::updateAvailable) << "the menu would offer it";
+    EXPECT_TRUE(AppState::workerRunning.load()) << "the check never reported";
 }
 
-TEST(StartUp, WithoutItsIconTheProgramSaysSoAndEndsWithOne)
+// Without its icon the program says so and ends with 1, having made no window and no icon.
+TEST(StartUp, MissingIcon)
 {
     EXPECT_EQ(RunTrayApplication(GetModuleHandleW(L"ntdll.dll")), 1);
-    EXPECT_EQ(seams::messageBoxes, std::vector<std::wstring>{L"Erro: Erro fatal: Ícone não carregado. (16)"});
-    EXPECT_EQ(ProgramWindow(), nullptr);
-    EXPECT_TRUE(notifications.empty());
+    EXPECT_EQ(Log(L"MessageBoxW"), Calls{L"MessageBoxW Erro: Erro fatal: Ícone não carregado. 16"})
+        << "MB_OK | MB_ICONERROR";
+    EXPECT_EQ(ProgramWindow(), nullptr) << "a window was made";
+    EXPECT_TRUE(seams::notifications.empty()) << "the shell was called";
 }
 
-TEST(StartUp, APauseBeforeTheCheckStaysAPauseAndTheOfferStillComes)
+// A pause made before the check reports stays a pause, and the offer is still announced.
+TEST(StartUp, PauseBeforeTheCheckStays)
 {
-    EXPECT_EQ(RunTogglingBeforeTheCheck(1), L"0 started, 0 live; v4 0x87 paused 'Noctara v1.2.2 (Pausado)'");
+    RunTogglingBeforeTheCheck(1);
+    EXPECT_EQ(seams::Workers().size(), 0u) << "workers started";
+    EXPECT_EQ(LastAtRest(), (Shown{4, 0x87, L"paused", L"Noctara v1.2.2 (Pausado)"}));
+    EXPECT_EQ(LastBalloon().text, kOfferText) << "the offer was never announced";
 }
 
-TEST(StartUp, APauseAndAResumeBeforeTheCheckLeaveOneWorker)
+// A pause and a resume before the check reports leave one worker, running.
+TEST(StartUp, PauseAndResumeLeaveOneWorker)
 {
-    EXPECT_EQ(RunTogglingBeforeTheCheck(2), L"1 started, 1 live; v4 0x87 active 'Noctara v1.2.2 (Ativo)'");
+    RunTogglingBeforeTheCheck(2);
+    EXPECT_EQ(seams::Workers().size(), 1u) << "workers started";
+    EXPECT_EQ(seams::liveWorkers.load(), 1) << "workers live";
+    EXPECT_EQ(LastAtRest(), (Shown{4, 0x87, L"active", L"Noctara v1.2.2 (Ativo)"}));
 }
 
-// Every icon handed to the shell is as wide as the display's small icon: 16 px at 100 %, 24 px at 150 %.
-TEST(StartUp, TrayIconIsTheSmallIconSize)
-{
-    wchar_t dpi[8] = {};
-    GetEnvironmentVariableW(L"NOCTARA_TEST_DPI", dpi, ARRAYSIZE(dpi));
-    const std::wstring side = std::wstring(dpi) == L"144" ? L"24" : L"16";
-    ASSERT_EQ(std::to_wstring(GetSystemMetrics(SM_CXSMICON)), side) << "the display is not at the scale asked for";
-    EXPECT_EQ(RunProgram(), 0);
-    for (const seams::Notification& call : notifications) {
-        EXPECT_EQ(Look(call.data.hIcon), side + L"x" + side + L" green");
-    }
-    EXPECT_EQ(Look(AppState::iconPaused), side + L"x" + side + L" grey");
-}
-
-// A worker that cannot start with the check's result leaves the program paused: the offer, then the warning.
-TEST(StartUp, AWorkerThatCannotStartLeavesItPausedAndWarns)
+// A worker that cannot start with the check's result leaves the program paused: the offer, then a warning.
+TEST(StartUp, NoWorkerLeavesItPausedAndWarns)
 {
     seams::failedSeeds = 1;
-    quitWhen = [] { return Balloon() == kAwakeFailed; };
-    EXPECT_EQ(RunProgram(), 0);
-    std::wstring balloons;
-    for (const seams::Notification& call : notifications) {
-        balloons += (call.data.uFlags & NIF_INFO) != 0 ? Record(call.data) + L"|" : L"";
-    }
-    const std::wstring paused = L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' ";
-    EXPECT_EQ(balloons, paused + kOfferBalloon + L"|" + paused + kAwakeFailed + L"|");
+    quitWhen = [] { return LastBalloon().text == kAwakeFailedText; };
+    RunProgram();
+    const std::wstring tip = L"Noctara v1.2.2 (Pausado)";
+    const Shown offer = {4, 0x97, L"paused", tip, L"Noctara", kOfferText, 1};
+    const Shown warning = {4, 0x97, L"paused", tip, L"Noctara", kAwakeFailedText, 2};
+    std::vector<Shown> balloons = Records();
+    std::erase_if(balloons, [](const Shown& record) { return record.text.empty(); });
+    EXPECT_EQ(balloons, (std::vector<Shown>{offer, warning})) << "NIIF_INFO, then NIIF_WARNING";
     EXPECT_TRUE(AppState::updateAvailable) << "the download item left the menu";
 }

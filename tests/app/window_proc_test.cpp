@@ -8,15 +8,39 @@
 #include <algorithm>
 
 using namespace fixture;
-using seams::notifications;
+using seams::Calls;
 
 namespace {
 
-enum class Trouble { None, ClipboardHeld, NoPath, NoMemory, NoRunKey, RunKeyReadOnly, WriteRefused };
+constexpr WPARAM kCmdToggle = 40001;
+constexpr WPARAM kCmdAutostart = 40002;
+constexpr WPARAM kCmdCopy = 40005;
+constexpr WPARAM kCmdExit = 40006;
+const std::wstring kActiveTip = L"Noctara v1.2.2 (Ativo)";
+const std::wstring kNotChanged = L"Não foi possível alterar a inicialização com o Windows.";
+const std::wstring kNotCopied = L"Não foi possível copiar o caminho.";
+const std::wstring kBalloon = L"Shell_NotifyIconW NIM_MODIFY NIF_INFO";
+const std::wstring kAtRest = L"Shell_NotifyIconW NIM_MODIFY";
+const Value kRunValue = Sz(L"Noctara", L"\"C:\\Programas\\Noctara.exe\"");
+HWND other = nullptr;
 
-// Another program's copy: its rich text and its plain text, the clipboard its own.
-void CopyElsewhere(HWND other)
+// The program's window, at C:\Programas\Noctara.exe; another program's rich and plain text on the clipboard;
+// the Run key writable, with the program's value or without. Nothing recorded yet.
+HWND Prepare(bool runValue)
 {
+    const HWND window = CreateHiddenWindow();
+    seams::modulePath = L"C:\\Programas\\Noctara.exe";
+    seams::failedAllocs = 0;
+    seams::refusedWrites = 0;
+    SetKeyAccess(kRunKey, L"D:(A;;KA;;;WD)");
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
+    if (runValue) {
+        const std::vector<BYTE>& data = kRunValue.data;
+        RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, data.data(), static_cast<DWORD>(data.size()));
+    }
+    if (other == nullptr) {
+        other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    }
     OpenClipboard(other);
     EmptyClipboard();
     const UINT rich = RegisterClipboardFormatW(L"Rich Text Format");
@@ -27,144 +51,182 @@ void CopyElsewhere(HWND other)
         SetClipboardData(format, block);
     }
     CloseClipboard();
+    seams::ClearLog();
+    seams::notifications.clear();
+    return window;
 }
 
-// Brings the trouble about; each step begins without any.
-void Cause(Trouble trouble, HWND other)
+// The other program's copy: its rich text, then the plain text and the formats Windows makes from it.
+std::vector<UINT> TheirFormats()
 {
-    switch (trouble) {
-    case Trouble::ClipboardHeld:
-        OpenClipboard(other);
-        break;
-    case Trouble::NoPath:
-        seams::modulePath = L"C:\\" + std::wstring(32766, L'p');
-        break;
-    case Trouble::NoMemory:
-        seams::failedAllocs = 1;
-        break;
-    case Trouble::WriteRefused:
-        seams::refusedWrites = 1;
-        break;
-    case Trouble::NoRunKey:
-        RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
-        break;
-    case Trouble::RunKeyReadOnly:
-        SetKeyAccess(kRunKey, L"D:(A;;KRWD;;;WD)");
-        break;
-    case Trouble::None:
-        break;
-    }
+    return {RegisterClipboardFormatW(L"Rich Text Format"), CF_UNICODETEXT, CF_LOCALE, CF_TEXT, CF_OEMTEXT};
 }
 
 }  // namespace
 
-// Each command and each way it can fail: the balloon says which, after the effect, and nothing else changes.
-TEST(Dispatch, EachCommandSaysWhatItDidOrThatItFailedAndChangesNothingElse)
+// A double-click on the icon pauses, and the balloon and tooltip say so, in that order.
+TEST(Dispatch, DoubleClickPauses)
 {
-    const HWND window = CreateHiddenWindow();
-    const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
-    const std::wstring active = L"v4 0x97 active 'Noctara v1.2.2 (Ativo)' ";
-    const std::wstring theirs = L"clipboard other Rich Text Format 13 16 1 7";
-    const std::wstring off = L"; Run; Approved missing";
-    const std::wstring on = L"; Run Noctara=1:\"C:\\Programas\\Noctara.exe\"␀; Approved missing";
-    const std::wstring failed = L"balloon|modify|";
-    const std::wstring set = L"set Noctara \"C:\\Programas\\Noctara.exe\"␀|";
-    const std::wstring unchanged =
-        active + L"Configuração: Não foi possível alterar a inicialização com o Windows. (2)";
-    const std::wstring uncopied = active + L"Noctara: Não foi possível copiar o caminho. (2)";
-    const struct {
-        WPARAM command;  // 0: a double-click on the icon
-        Trouble trouble;
-        std::wstring calls;
-        std::wstring balloon;
-        std::wstring state;
-    } steps[] = {
-        {0, Trouble::None, L"modify|balloon|modify|",
-         L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' Noctara: Pausado. O dispositivo pode dormir. (1)", theirs + off},
-        {40001, Trouble::None, L"modify|balloon|modify|", active + L"Noctara: Ativo! O dispositivo não irá dormir. (1)",
-         theirs + off},
-        {40002, Trouble::None, set + L"balloon|modify|", active + L"Configuração: Iniciará com o Windows. (1)",
-         theirs + on},
-        {40002, Trouble::RunKeyReadOnly, failed, unchanged, theirs + on},
-        {40002, Trouble::WriteRefused, L"unset Noctara|" + failed, unchanged, theirs + on},
-        {40002, Trouble::None, L"unset Noctara|balloon|modify|",
-         active + L"Configuração: Removido da inicialização com o Windows. (1)", theirs + off},
-        {40002, Trouble::NoRunKey, failed, unchanged, theirs + L"; Run missing; Approved missing"},
-        {40002, Trouble::WriteRefused, set + failed, unchanged, theirs + off},
-        {40005, Trouble::None, L"clipboard 13 C:\\Programas\\Noctara.exe␀|balloon|modify|",
-         active + L"Sucesso: Caminho copiado. (1)", L"clipboard ours 13 16 1 7" + off},
-        {40005, Trouble::ClipboardHeld, failed, uncopied, theirs + off},
-        {40005, Trouble::NoPath, failed, uncopied, theirs + off},
-        {40005, Trouble::NoMemory, failed, uncopied, theirs + off},
-    };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(&step - steps);
-        SetKeyAccess(kRunKey, L"D:(A;;KA;;;WD)");
-        seams::modulePath = L"C:\\Programas\\Noctara.exe";
-        seams::failedAllocs = 0;
-        seams::refusedWrites = 0;
-        CopyElsewhere(other);
-        Cause(step.trouble, other);
-        notifications.clear();
-        Sequence();
-        if (step.command == 0) {
-            Tray(window, WM_LBUTTONDBLCLK);
-        } else {
-            SendMessageW(window, WM_COMMAND, step.command, 0);
-        }
-        EXPECT_EQ(Sequence(), step.calls);
-        ASSERT_GE(notifications.size(), 2u);
-        EXPECT_EQ(Record(notifications.rbegin()[1].data), step.balloon);
-        // Read with the Run key still as the step left it, and the clipboard free.
-        if (step.trouble == Trouble::ClipboardHeld) {
-            CloseClipboard();
-        }
-        EXPECT_EQ(SharedState(), step.state);
-    }
+    Tray(Prepare(false), WM_LBUTTONDBLCLK);
+    EXPECT_EQ(seams::Log(), (Calls{kAtRest, kBalloon, kAtRest}));
+    const std::wstring text = L"Pausado. O dispositivo pode dormir.";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Noctara", text, 1}));
+}
 
-    // Quitting removes the icon and withdraws this thread's request.
-    SendMessageW(window, WM_COMMAND, 40006, 0);
-    EXPECT_EQ(Sequence(), L"delete|") << "a ghost icon stays behind";
-    EXPECT_EQ(seams::Shape(GetCurrentThreadId()), "RR");
+// The toggle resumes a pause, and the balloon and tooltip say so, in that order.
+TEST(Dispatch, ToggleResumes)
+{
+    const HWND window = Prepare(false);
+    AppState::active = false;
+    SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
+    EXPECT_EQ(seams::Log(), (Calls{kAtRest, kBalloon, kAtRest}));
+    const std::wstring text = L"Ativo! O dispositivo não irá dormir.";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Noctara", text, 1}));
+}
+
+// The autostart item writes the quoted path to the Run value, or removes the value, then says so.
+TEST(Dispatch, AutostartSwitchesTheRunValue)
+{
+    const struct {
+        const char* name;
+        bool runValue;
+        std::wstring call;
+        std::wstring text;
+    } rows[] = {
+        {"on", false, L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀", L"Iniciará com o Windows."},
+        {"off", true, L"RegDeleteValueW Noctara", L"Removido da inicialização com o Windows."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        SendMessageW(Prepare(row.runValue), WM_COMMAND, kCmdAutostart, 0);
+        EXPECT_EQ(seams::Log(), (Calls{row.call, kBalloon, kAtRest})) << "the registry first, then the balloon";
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", row.text, 1}));
+        EXPECT_EQ(Values(kRunKey), row.runValue ? std::vector<Value>{} : std::vector<Value>{kRunValue});
+    }
+}
+
+// An autostart switch that fails says so in a warning, and the Run key stays as it was.
+TEST(Dispatch, AutostartFailureOnlyWarns)
+{
+    const struct {
+        const char* name;
+        bool runValue;
+        const wchar_t* keyRules;  // null: no Run key
+        int refusedWrites;
+        Calls calls;
+    } rows[] = {
+        {"read-only key, turning off", true, L"D:(A;;KRWD;;;WD)", 0, {kBalloon, kAtRest}},
+        {"removal refused", true, L"D:(A;;KA;;;WD)", 1, {L"RegDeleteValueW Noctara", kBalloon, kAtRest}},
+        {"no Run key, turning on", false, nullptr, 0, {kBalloon, kAtRest}},
+        {"write refused",
+         false,
+         L"D:(A;;KA;;;WD)",
+         1,
+         {L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀", kBalloon, kAtRest}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HWND window = Prepare(row.runValue);
+        if (row.keyRules == nullptr) {
+            RegDeleteKeyW(HKEY_CURRENT_USER, kRunKey);
+        } else {
+            SetKeyAccess(kRunKey, row.keyRules);
+        }
+        seams::refusedWrites = row.refusedWrites;
+        SendMessageW(window, WM_COMMAND, kCmdAutostart, 0);
+        EXPECT_EQ(seams::Log(), row.calls);
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", kNotChanged, 2}));
+        EXPECT_EQ(KeyExists(kRunKey), row.keyRules != nullptr) << "the Run key was made";
+        EXPECT_EQ(Values(kRunKey), row.runValue ? std::vector<Value>{kRunValue} : std::vector<Value>{});
+    }
+}
+
+// Copy puts the path on the clipboard, terminated, as its only content; then says so.
+TEST(Dispatch, CopyPutsThePathOnTheClipboard)
+{
+    SendMessageW(Prepare(false), WM_COMMAND, kCmdCopy, 0);
+    const std::wstring placed = L"SetClipboardData CF_UNICODETEXT C:\\Programas\\Noctara.exe␀";
+    EXPECT_EQ(seams::Log(), (Calls{placed, kBalloon, kAtRest})) << "the block to its NUL, no unit more";
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Sucesso", L"Caminho copiado.", 1}));
+    const Clipboard clipboard = ReadClipboard();
+    EXPECT_EQ(clipboard.owner, L"ours");
+    const std::vector<UINT> plainText = {CF_UNICODETEXT, CF_LOCALE, CF_TEXT, CF_OEMTEXT};
+    EXPECT_EQ(clipboard.formats, plainText) << "the other program's rich text stays";
+}
+
+// A copy that fails says so in a warning and leaves the clipboard as it was.
+TEST(Dispatch, CopyFailureOnlyWarns)
+{
+    const char* rows[] = {"clipboard held", "no path", "no memory"};
+    for (const std::string row : rows) {
+        SCOPED_TRACE(row);
+        const HWND window = Prepare(false);
+        if (row == "clipboard held") {
+            OpenClipboard(other);
+        }
+        if (row == "no path") {
+            seams::modulePath = L"C:\\" + std::wstring(32766, L'p');
+        }
+        seams::failedAllocs = row == "no memory" ? 1 : 0;
+        SendMessageW(window, WM_COMMAND, kCmdCopy, 0);
+        CloseClipboard();
+        EXPECT_EQ(seams::Log(), (Calls{kBalloon, kAtRest}));
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Noctara", kNotCopied, 2}));
+        const Clipboard clipboard = ReadClipboard();
+        EXPECT_EQ(clipboard.owner, L"other");
+        EXPECT_EQ(clipboard.formats, TheirFormats());
+    }
+}
+
+// Exit removes the icon, leaving no ghost in the notification area, and withdraws this thread's keep-awake request.
+TEST(Dispatch, ExitRemovesTheIconAndTheHold)
+{
+    SendMessageW(Prepare(false), WM_COMMAND, kCmdExit, 0);
+    EXPECT_EQ(seams::Log(), Calls{L"Shell_NotifyIconW NIM_DELETE"});
+    EXPECT_EQ(seams::Steps(GetCurrentThreadId()), Calls{L"release"});
 }
 
 // Another program's timer or result message starts and applies nothing; the one check is applied once.
 TEST(Dispatch, StrayTimersAndResultsChangeNothing)
 {
+    constexpr UINT kCheckResult = WM_APP + 2;
     const HWND window = CreateHiddenWindow();
     ASSERT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
-    seams::timers.clear();
+    seams::ClearLog();
     SendMessageW(window, WM_TIMER, 7, 0);
-    SendMessageW(window, WM_APP + 2, 0, 0);
-    EXPECT_EQ(seams::timers, std::vector<std::wstring>{}) << "a stray timer taken for the start-up one";
+    SendMessageW(window, kCheckResult, 0, 0);
+    EXPECT_EQ(seams::Log(), Calls{}) << "a stray timer or result acted on";
     SendMessageW(window, WM_TIMER, 1, 0);
-    SendMessageW(window, WM_APP + 2, 0, 0);
+    SendMessageW(window, kCheckResult, 0, 0);
     EXPECT_TRUE(seams::Workers().empty()) << "a result applied before the check stored it";
-    ASSERT_TRUE(PumpUntil([] { return !Balloon().empty(); }));
+    ASSERT_TRUE(PumpUntil([] { return !LastBalloon().text.empty(); }));
     SendMessageW(window, WM_TIMER, 1, 0);
     SendMessageW(window, WM_TIMER, 7, 0);
-    SendMessageW(window, WM_APP + 2, 0, 0);
+    SendMessageW(window, kCheckResult, 0, 0);
     PumpUntil([] { return false; }, 1500);
-
     const std::wstring log = ServiceLog();
     EXPECT_EQ(log.rfind(L"GET "), 0u) << "not one check: " << log;
-    const auto balloons = std::count_if(notifications.begin(), notifications.end(),
-                                        [](const seams::Notification& call) { return call.data.uFlags & NIF_INFO; });
-    EXPECT_EQ(balloons, 1) << "the result applied again";
+    EXPECT_EQ(seams::Log(kBalloon).size(), 1u) << "the result applied again";
     EXPECT_EQ(seams::Workers().size(), 1u);
 }
 
-// A resume whose worker cannot start (no thread, no seed) stays paused and warns instead of "Ativo!".
-TEST(Dispatch, AResumeThatCannotStartStaysPausedAndWarns)
+// A resume whose worker cannot start (no thread, or no seed) stays paused and warns instead of "Ativo!".
+TEST(Dispatch, ResumeThatCannotStartStaysPausedAndWarns)
 {
-    const HWND window = CreateHiddenWindow();
-    for (int* failures : {&seams::failedWorkers, &seams::failedSeeds}) {
-        SCOPED_TRACE(failures == &seams::failedSeeds ? "no seed" : "no thread");
+    const HWND window = Prepare(false);
+    const struct {
+        const char* name;
+        int* failures;
+    } rows[] = {{"no thread", &seams::failedWorkers}, {"no seed", &seams::failedSeeds}};
+    const std::wstring text = L"Não foi possível manter o dispositivo acordado.";
+    const Shown warning = {4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Noctara", text, 2};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         SetActive(false);
-        *failures = 1;
-        SendMessageW(window, WM_COMMAND, 40001, 0);
-        const std::wstring warning = L"Noctara: Não foi possível manter o dispositivo acordado. (2)";
-        EXPECT_EQ(Record(notifications.rbegin()[1].data), L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' " + warning);
+        *row.failures = 1;
+        SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
+        EXPECT_EQ(LastBalloon(), warning) << "NIIF_WARNING";
+        EXPECT_FALSE(AppState::active) << "keeping awake reported on";
         EXPECT_TRUE(seams::Workers().empty());
     }
 }

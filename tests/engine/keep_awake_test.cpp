@@ -1,4 +1,4 @@
-// The keep-awake engine, read back as what each thread did (seams::Shape).
+// The keep-awake engine, read back as what each thread did (seams::Steps).
 #include "engine/keep_awake.h"
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
@@ -6,82 +6,133 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <set>
 
 using fixture::PumpUntil;
+using seams::Calls;
 
-// What the last of `count` started workers did, once it did `letter` `times`.
-static bool Did(size_t count, char letter, long times)
+namespace {
+
+// How many of `step` the last of `count` started workers has taken.
+size_t Taken(size_t count, const std::wstring& step)
 {
     const std::vector<DWORD> workers = seams::Workers();
     if (workers.size() != count) {
-        return false;
+        return 0;
     }
-    const std::string shape = seams::Shape(workers.back());
-    return std::count(shape.begin(), shape.end(), letter) >= times;
+    const Calls steps = seams::Steps(workers.back());
+    return std::count(steps.begin(), steps.end(), step);
 }
 
-TEST(KeepAwake, WorkerHoldsTheStateAndSendsZeroMotionInputAfterWaitsOf35To59Ticks)
+// A worker at 4 ms ticks, seeded so that its first two waits are the bounds, switched off after its third input.
+Calls SeededRun()
 {
-    // A seed whose first two waits are the bounds.
     seams::workerSeed = 362;
     seams::workerTickMs = 4;
     SetActive(true);
-    ASSERT_TRUE(PumpUntil([] { return Did(1, 'I', 3); }));
+    EXPECT_TRUE(PumpUntil([] { return Taken(1, L"input") >= 3; })) << "the worker sent too few inputs";
     SetActive(false);
-    ASSERT_TRUE(seams::WaitForLiveWorkers(0));
-
-    const std::string shape = seams::Shape(seams::Workers()[0]);
-    EXPECT_TRUE(shape.starts_with("HIH" + std::string(35, 't') + "IH" + std::string(59, 't') + "IH")) << shape;
-    EXPECT_TRUE(std::regex_match(shape, std::regex("HIH(t+IH)+t*R"))) << shape;
-
-    seams::workerTickMs = 0;
-    SetActive(true);
-    ASSERT_TRUE(PumpUntil([] { return Did(2, 't', 1); }));
-    SetActive(false);
-    ASSERT_TRUE(seams::WaitForLiveWorkers(0));
-    EXPECT_EQ(seams::Shape(seams::Workers()[1]), "HIHtR");
+    EXPECT_TRUE(seams::WaitForLiveWorkers(0)) << "the worker never ended";
+    return seams::Steps(seams::Workers()[0]);
 }
 
-TEST(KeepAwake, SwitchesLeaveAtMostOneWorkerThatEndsWithinATickWithItsOwnRelease)
+// All the ticks a thread took.
+int Ticks(DWORD thread)
+{
+    int ticks = 0;
+    for (const std::wstring& step : seams::Steps(thread)) {
+        ticks += step.ends_with(L" ticks") ? std::stoi(step) : 0;
+    }
+    return ticks;
+}
+
+}  // namespace
+
+// The waits between inputs are 35 to 59 ticks: the seed's first two are the bounds.
+TEST(KeepAwake, WaitsOf35To59Ticks)
+{
+    const Calls steps = SeededRun();
+    ASSERT_GE(steps.size(), 8u);
+    EXPECT_EQ(steps[3], L"35 ticks");
+    EXPECT_EQ(steps[6], L"59 ticks");
+}
+
+// A worker holds the system and the display awake, renews the hold with each zero-motion input, and ends by
+// releasing it.
+TEST(KeepAwake, WorkerHoldsAndSendsStillInput)
+{
+    const Calls steps = SeededRun();
+    ASSERT_GE(steps.size(), 9u);
+    EXPECT_EQ(Calls(steps.begin(), steps.begin() + 3), (Calls{L"hold", L"input", L"hold"}));
+    for (size_t i = 3; i + 3 < steps.size(); i += 3) {
+        EXPECT_EQ(Calls(steps.begin() + i + 1, steps.begin() + i + 3), (Calls{L"input", L"hold"})) << "after " << i;
+    }
+    EXPECT_EQ(steps.back(), L"release");
+}
+
+// As shipped, a worker's tick is one second.
+TEST(KeepAwake, ShippedTickIsOneSecond)
+{
+    seams::workerTickMs = 0;
+    SetActive(true);
+    ASSERT_TRUE(PumpUntil([] { return Taken(1, L"1 ticks") == 1; })) << "the worker never ticked";
+    SetActive(false);
+    ASSERT_TRUE(seams::WaitForLiveWorkers(0)) << "the worker never ended";
+    const Calls steps = {L"hold", L"input", L"hold", L"1 ticks", L"release"};
+    EXPECT_EQ(seams::Steps(seams::Workers()[0]), steps) << "a sleep longer than the tick is not a tick";
+}
+
+// A worker that cannot start leaves nothing flagged, and the next switch starts one.
+TEST(KeepAwake, FailedStartLeavesNothingFlagged)
 {
     seams::workerTickMs = 300;
-    // One that cannot start leaves nothing flagged.
     seams::failedWorkers = 1;
     SetActive(true);
-    EXPECT_FALSE(AppState::workerRunning.load());
+    EXPECT_FALSE(AppState::workerRunning.load()) << "flagged without a worker";
     SetActive(true);
-    ASSERT_TRUE(PumpUntil([] { return Did(1, 't', 1); }));
-    // Off and on mid-tick: the first worker must not run beside the second.
+    EXPECT_TRUE(AppState::workerRunning.load()) << "the next switch started nothing";
+    EXPECT_EQ(seams::Workers().size(), 1u);
+}
+
+// Off and on mid-tick: the first worker ends instead of running beside the second, and the second, switched off,
+// ends within the tick under way; each releases its own hold.
+TEST(KeepAwake, WorkerEndsWithinATick)
+{
+    seams::workerTickMs = 300;
+    SetActive(true);
+    ASSERT_TRUE(PumpUntil([] { return Taken(1, L"1 ticks") == 1; })) << "the first worker never ticked";
     SetActive(false);
     SetActive(true);
-    ASSERT_TRUE(PumpUntil([] { return Did(2, 't', 1) && seams::liveWorkers == 1; }));
+    ASSERT_TRUE(PumpUntil([] { return Taken(2, L"1 ticks") == 1; })) << "the second worker never ticked";
+    ASSERT_TRUE(PumpUntil([] { return seams::liveWorkers == 1; }, 1000)) << seams::liveWorkers << " workers live";
     const DWORD worker = seams::Workers()[1];
-    const std::string before = seams::Shape(worker);
+    const int before = Ticks(worker);
     SetActive(false);
-    ASSERT_TRUE(seams::WaitForLiveWorkers(0));
+    ASSERT_TRUE(seams::WaitForLiveWorkers(0)) << "the worker never ended";
+    EXPECT_LE(Ticks(worker) - before, 1) << "ticks after the switch";
+    EXPECT_EQ(seams::Steps(worker).back(), L"release") << "the worker's own release, last";
+    EXPECT_EQ(seams::Steps(seams::Workers()[0]).back(), L"release") << "the first worker's own release";
+}
 
-    // At most the tick under way, then the release by the worker itself.
-    const std::string after = seams::Shape(worker).substr(before.size());
-    EXPECT_TRUE(std::regex_match(after, std::regex("(t|IH)?R"))) << before << " then " << after;
-    EXPECT_EQ(seams::Shape(seams::Workers()[0]).back(), 'R');
-    EXPECT_EQ(seams::Shape(GetCurrentThreadId()), "RR");
-
+// Workers' seeds are far apart: a constant, a counter or the clock would replay one schedule.
+TEST(KeepAwake, SeedsFarApart)
+{
     seams::workerTickMs = 2;
-    for (const bool lastOn : {true, false}) {
-        for (int i = 0; i < 1000; ++i) {
-            SetActive((i % 2 == 1) == lastOn);
-        }
-        EXPECT_TRUE(seams::WaitForLiveWorkers(lastOn ? 1 : 0)) << seams::liveWorkers.load();
-        EXPECT_EQ(AppState::workerRunning.load(), lastOn);
+    for (int i = 0; i < 16; ++i) {
+        SetActive(i % 2 == 0);
     }
-
-    // Seeds far apart: a constant, a counter or the clock would replay one schedule.
     const std::vector<std::uint32_t>& seeds = seams::workerSeeds;
-    ASSERT_GE(seeds.size(), 8u);
-    const std::set<std::uint32_t> distinct(seeds.begin(), seeds.begin() + 8);
-    EXPECT_EQ(distinct.size(), 8u);
-    const auto [lowest, highest] = std::minmax_element(seeds.begin(), seeds.begin() + 8);
-    EXPECT_GT(*highest - *lowest, 1u << 24);
+    ASSERT_EQ(seeds.size(), 8u);
+    EXPECT_EQ(std::set<std::uint32_t>(seeds.begin(), seeds.end()).size(), 8u) << "seeds repeat";
+    const auto [lowest, highest] = std::minmax_element(seeds.begin(), seeds.end());
+    EXPECT_GT(*highest - *lowest, 1u << 24) << "seeds close together";
+    SetActive(false);
+    seams::WaitForLiveWorkers(0);
+}
+
+// Switching off withdraws the calling thread's request too.
+TEST(KeepAwake, SwitchOffReleasesHere)
+{
+    SetActive(false);
+    EXPECT_EQ(seams::Steps(GetCurrentThreadId()), Calls{L"release"});
 }

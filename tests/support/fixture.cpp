@@ -37,128 +37,6 @@ void Tray(HWND window, WORD event)
     SendMessageW(window, WM_APP + 1, 0, MAKELPARAM(event, 1));
 }
 
-std::wstring Balloon()
-{
-    for (auto call = seams::notifications.rbegin(); call != seams::notifications.rend(); ++call) {
-        const NOTIFYICONDATAW& data = call->data;
-        if ((data.uFlags & NIF_INFO) != 0) {
-            return data.szInfoTitle + (L": " + std::wstring(data.szInfo)) + L" (" + std::to_wstring(data.dwInfoFlags) +
-                   L")";
-        }
-    }
-    return L"";
-}
-
-std::wstring Sequence()
-{
-    std::wstring calls;
-    for (const std::wstring& call : seams::sequence) {
-        calls += call + L"|";
-    }
-    seams::sequence.clear();
-    return calls;
-}
-
-// Up to the first NUL, which must be inside the field.
-template <size_t N>
-std::wstring Field(const wchar_t (&field)[N])
-{
-    const size_t length = wcsnlen(field, N);
-    return length < N ? std::wstring(field, length) : L"<unterminated>";
-}
-
-std::wstring Record(const NOTIFYICONDATAW& data)
-{
-    EXPECT_EQ(data.cbSize, 976u);
-    EXPECT_EQ(data.hWnd, AppState::mainWindow);
-    EXPECT_EQ(data.uID, 1u);
-    EXPECT_EQ(data.uCallbackMessage, 0x8001u);
-    EXPECT_EQ(data.dwState | data.dwStateMask, 0u);
-    EXPECT_EQ(data.guidItem, GUID{});
-    EXPECT_EQ(data.hBalloonIcon, nullptr);
-    wchar_t head[32] = {};
-    swprintf(head, ARRAYSIZE(head), L"v%u 0x%02X ", data.uVersion, data.uFlags);
-    std::wstring text = head;
-    text += data.hIcon == AppState::iconActive ? L"active" : data.hIcon == AppState::iconPaused ? L"paused" : L"other";
-    text += L" '" + Field(data.szTip) + L"'";
-    if ((data.uFlags & NIF_INFO) != 0) {
-        text += L" " + Field(data.szInfoTitle) + L": " + Field(data.szInfo);
-        text += L" (" + std::to_wstring(data.dwInfoFlags) + L")";
-    }
-    return text;
-}
-
-std::wstring Units(const wchar_t* units, size_t count)
-{
-    std::wstring text(units, count);
-    std::replace(text.begin(), text.end(), L'\0', L'\x2400');
-    return text;
-}
-
-std::wstring Values(const wchar_t* path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return L" missing";
-    }
-    std::wstring text;
-    for (DWORD i = 0;; ++i) {
-        wchar_t name[256] = {};
-        DWORD nameLength = ARRAYSIZE(name);
-        DWORD type = 0;
-        BYTE data[8192] = {};
-        DWORD bytes = sizeof(data);
-        if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &bytes) != ERROR_SUCCESS) {
-            break;
-        }
-        text += L" " + std::wstring(name) + L"=" + std::to_wstring(type) + L":";
-        if (type == REG_SZ) {
-            text += Units(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t));
-            continue;
-        }
-        // Other types byte by byte, as Task Manager's switches are.
-        for (DWORD b = 0; b < bytes; ++b) {
-            wchar_t hex[4] = {};
-            swprintf(hex, ARRAYSIZE(hex), L"%02X", data[b]);
-            text += hex;
-        }
-    }
-    RegCloseKey(key);
-    return text;
-}
-
-std::wstring SharedState()
-{
-    // With a window: Wine lets two windowless openers in at once.
-    static const HWND reader = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
-    const HWND owner = GetClipboardOwner();
-    std::wstring text = L"clipboard ";
-    text += owner == nullptr ? L"none" : owner == AppState::mainWindow ? L"ours" : L"other";
-    if (!OpenClipboard(reader)) {
-        return text + L" held";
-    }
-    for (UINT format = EnumClipboardFormats(0); format != 0; format = EnumClipboardFormats(format)) {
-        wchar_t name[64] = {};
-        if (GetClipboardFormatNameW(format, name, ARRAYSIZE(name)) == 0) {
-            swprintf(name, ARRAYSIZE(name), L"%u", format);
-        }
-        text += L" " + std::wstring(name);
-    }
-    CloseClipboard();
-    return text + L"; Run" + Values(kRunKey) + L"; Approved" + Values(kApprovedRunKey);
-}
-
-void SetKeyAccess(const wchar_t* path, const wchar_t* rules)
-{
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(rules, SDDL_REVISION_1, &descriptor, nullptr);
-    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
-    LocalFree(descriptor);
-    RegCloseKey(key);
-}
-
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -173,6 +51,149 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
         }
     }
     return true;
+}
+
+std::wstring Units(const wchar_t* units, size_t count)
+{
+    std::wstring text(units, count);
+    std::replace(text.begin(), text.end(), L'\0', L'\x2400');
+    return text;
+}
+
+// Up to the first NUL, which must be inside the field.
+template <size_t N>
+static std::wstring Field(const wchar_t (&field)[N])
+{
+    const size_t length = wcsnlen(field, N);
+    return length < N ? std::wstring(field, length) : L"<unterminated>";
+}
+
+void PrintTo(const Shown& shown, std::ostream* out)
+{
+    *out << "version " << shown.version << ", flags 0x" << std::hex << shown.flags << std::dec << ", icon "
+         << testing::PrintToString(shown.icon) << ", tip " << testing::PrintToString(shown.tip) << ", title "
+         << testing::PrintToString(shown.title) << ", text " << testing::PrintToString(shown.text) << ", info flags "
+         << shown.infoFlags;
+}
+
+Shown Read(const NOTIFYICONDATAW& data)
+{
+    EXPECT_EQ(data.cbSize, 976u) << "the 64-bit record's size";
+    EXPECT_EQ(data.hWnd, AppState::mainWindow) << "the program's window";
+    EXPECT_EQ(data.uID, 1u) << "icon id";
+    EXPECT_EQ(data.uCallbackMessage, 0x8001u) << "WM_APP + 1";
+    EXPECT_EQ(data.dwState | data.dwStateMask, 0u) << "no state";
+    EXPECT_EQ(data.guidItem, GUID{}) << "no GUID";
+    EXPECT_EQ(data.hBalloonIcon, nullptr) << "no balloon icon";
+    Shown shown{data.uVersion, data.uFlags, L"other", Field(data.szTip)};
+    if (data.hIcon == AppState::iconActive) {
+        shown.icon = L"active";
+    }
+    if (data.hIcon == AppState::iconPaused) {
+        shown.icon = L"paused";
+    }
+    if ((data.uFlags & NIF_INFO) != 0) {
+        shown.title = Field(data.szInfoTitle);
+        shown.text = Field(data.szInfo);
+        shown.infoFlags = data.dwInfoFlags;
+    }
+    return shown;
+}
+
+std::vector<Shown> Records()
+{
+    std::vector<Shown> records;
+    for (const seams::Notification& call : seams::notifications) {
+        records.push_back(Read(call.data));
+    }
+    seams::notifications.clear();
+    return records;
+}
+
+Shown LastBalloon()
+{
+    for (auto call = seams::notifications.rbegin(); call != seams::notifications.rend(); ++call) {
+        if ((call->data.uFlags & NIF_INFO) != 0) {
+            return Read(call->data);
+        }
+    }
+    return Shown{};
+}
+
+void PrintTo(const Value& value, std::ostream* out)
+{
+    *out << testing::PrintToString(value.name) << ", type " << value.type << ", " << value.data.size() << " bytes:";
+    if (value.type == REG_SZ) {
+        const auto* units = reinterpret_cast<const wchar_t*>(value.data.data());
+        *out << " " << testing::PrintToString(Units(units, value.data.size() / sizeof(wchar_t)));
+        return;
+    }
+    for (const BYTE byte : value.data) {
+        *out << " " << std::hex << int{byte} << std::dec;
+    }
+}
+
+Value Sz(const std::wstring& name, const std::wstring& text)
+{
+    const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+    return Value{name, REG_SZ, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
+}
+
+std::vector<Value> Values(const wchar_t* key)
+{
+    std::vector<Value> values;
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, key, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        return values;
+    }
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256] = {};
+        DWORD nameLength = ARRAYSIZE(name);
+        DWORD type = 0;
+        BYTE data[8192] = {};
+        DWORD bytes = sizeof(data);
+        if (RegEnumValueW(opened, i, name, &nameLength, nullptr, &type, data, &bytes) != ERROR_SUCCESS) {
+            break;
+        }
+        values.push_back(Value{name, type, std::vector<BYTE>(data, data + bytes)});
+    }
+    RegCloseKey(opened);
+    return values;
+}
+
+bool KeyExists(const wchar_t* key)
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, key, 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(opened);
+    return true;
+}
+
+void SetKeyAccess(const wchar_t* key, const wchar_t* rules)
+{
+    HKEY opened = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, WRITE_DAC, nullptr, &opened, nullptr);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(rules, SDDL_REVISION_1, &descriptor, nullptr);
+    EXPECT_EQ(RegSetKeySecurity(opened, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS) << rules;
+    LocalFree(descriptor);
+    RegCloseKey(opened);
+}
+
+Clipboard ReadClipboard()
+{
+    // With a window: Wine lets two windowless openers in at once.
+    static const HWND reader = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    const HWND owner = GetClipboardOwner();
+    Clipboard clipboard{owner == nullptr ? L"none" : owner == AppState::mainWindow ? L"ours" : L"other"};
+    EXPECT_TRUE(OpenClipboard(reader)) << "the clipboard is still held";
+    for (UINT format = EnumClipboardFormats(0); format != 0; format = EnumClipboardFormats(format)) {
+        clipboard.formats.push_back(format);
+    }
+    CloseClipboard();
+    return clipboard;
 }
 
 bool SetAnswer(int status, const std::string& how, const std::string& body)

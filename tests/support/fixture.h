@@ -1,11 +1,13 @@
-// The hidden window made in-process, a message pump, the test service, and
-// what tests read back or send the way other programs do.
+// The hidden window made in-process, a message pump, the test service, and what tests read back or send the way
+// other programs do.
 #pragma once
 
 #include "app/app_state.h"
 
 #include <functional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 namespace fixture {
 
@@ -17,30 +19,58 @@ inline constexpr wchar_t kApprovedRunKey[] =
 HWND ProgramWindow();
 // An icon event as interface version 4 sends it.
 void Tray(HWND window, WORD event);
-// The program's window with two icons told apart, WM_CREATE run, the start-up timer killed.
+// The program's window procedure on a window of the test's own class, with two icons told apart; WM_CREATE has
+// run and the start-up timer is killed, so no check starts.
 HWND CreateHiddenWindow();
-// The last balloon asked for, as "title: text (icon)"; empty if none.
-std::wstring Balloon();
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
 // Text units as they are, a NUL shown as ␀.
 std::wstring Units(const wchar_t* units, size_t count);
-// seams::sequence since the last call, each effect followed by "|".
-std::wstring Sequence();
-// A shell record as "vN 0xFLAGS ICON 'tip'", plus " TITLE: TEXT (N)" for a balloon; the fields the program never
-// varies are checked here.
-std::wstring Record(const NOTIFYICONDATAW& data);
-// Every value under HKCU\`path` as " NAME=TYPE:DATA", strings with every unit, other data in hex; " missing"
-// without the key.
-std::wstring Values(const wchar_t* path);
-// What other programs see: the clipboard's owner ("ours": the program's window) and formats, then the Values of
-// the keys that start programs at logon.
-std::wstring SharedState();
+
+// A record the shell got, by the fields the program varies; Read checks the others. A text is "<unterminated>"
+// without a NUL in its field; the balloon's fields are read only with NIF_INFO.
+struct Shown {
+    UINT version = 0;
+    UINT flags = 0;
+    std::wstring icon;  // "active", "paused" or "other"
+    std::wstring tip;
+    std::wstring title;
+    std::wstring text;
+    DWORD infoFlags = 0;
+    bool operator==(const Shown&) const = default;
+};
+void PrintTo(const Shown& shown, std::ostream* out);
+Shown Read(const NOTIFYICONDATAW& data);
+// Every record since the seam's list was last cleared, then clears it.
+std::vector<Shown> Records();
+// The last record with NIF_INFO; all empty if none.
+Shown LastBalloon();
+
+// A registry value as stored under HKCU.
+struct Value {
+    std::wstring name;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    bool operator==(const Value&) const = default;
+};
+void PrintTo(const Value& value, std::ostream* out);
+// A REG_SZ value, its terminator included.
+Value Sz(const std::wstring& name, const std::wstring& text);
+std::vector<Value> Values(const wchar_t* key);
+bool KeyExists(const wchar_t* key);
 // Sets the key's access rules (SDDL), making the key if it is missing.
-void SetKeyAccess(const wchar_t* path, const wchar_t* rules);
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
+void SetKeyAccess(const wchar_t* key, const wchar_t* rules);
+
+// The clipboard as another program sees it.
+struct Clipboard {
+    std::wstring owner;  // "ours" (the program's window), "other" or "none"
+    std::vector<UINT> formats;
+};
+Clipboard ReadClipboard();
+
 // The service's answer from now on: status, "whole", "short", "unsized" or "stall", body.
 bool SetAnswer(int status, const std::string& how, const std::string& body);
 std::string Offer(const std::string& version, const std::string& url);
-// The service's requests since.
+// The service's requests since its answer was set.
 std::wstring ServiceLog();
 
 }  // namespace fixture

@@ -11,48 +11,25 @@
 
 #include <map>
 
-// Declares the real import and puts the replacement in its place.
+// Declares the real function and puts the replacement in its place.
 #define SEAM(Ret, Name, Params)                            \
     static Ret WINAPI Seam_##Name Params;                  \
     extern "C" {                                           \
     extern Ret(WINAPI* __real___imp_##Name) Params;        \
     Ret(WINAPI* __wrap___imp_##Name) Params = Seam_##Name; \
     }
-
-SEAM(EXECUTION_STATE, SetThreadExecutionState, (EXECUTION_STATE))
-SEAM(UINT, SendInput, (UINT, LPINPUT, int))
-SEAM(HANDLE, CreateThread, (LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD))
-SEAM(void, Sleep, (DWORD))
-SEAM(BOOL, Shell_NotifyIconW, (DWORD, PNOTIFYICONDATAW))
-SEAM(BOOL, TrackPopupMenu, (HMENU, UINT, int, int, int, HWND, const RECT*))
-SEAM(HINSTANCE, ShellExecuteW, (HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT))
-SEAM(DWORD, GetModuleFileNameW, (HMODULE, LPWSTR, DWORD))
-SEAM(HRESULT, CoCreateInstance, (REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*))
-SEAM(UINT_PTR, SetTimer, (HWND, UINT_PTR, UINT, TIMERPROC))
-SEAM(BOOL, KillTimer, (HWND, UINT_PTR))
-SEAM(int, MessageBoxW, (HWND, LPCWSTR, LPCWSTR, UINT))
-SEAM(HRESULT, SetCurrentProcessExplicitAppUserModelID, (PCWSTR))
-SEAM(ULONGLONG, GetTickCount64, ())
-SEAM(BOOL, ChangeWindowMessageFilterEx, (HWND, UINT, DWORD, PCHANGEFILTERSTRUCT))
-SEAM(BOOL, PostMessageW, (HWND, UINT, WPARAM, LPARAM))
-SEAM(LSTATUS, RegSetValueExW, (HKEY, LPCWSTR, DWORD, DWORD, const BYTE*, DWORD))
-SEAM(LSTATUS, RegDeleteValueW, (HKEY, LPCWSTR))
-SEAM(HANDLE, SetClipboardData, (UINT, HANDLE))
-SEAM(HGLOBAL, GlobalAlloc, (UINT, SIZE_T))
-SEAM(errno_t, rand_s, (unsigned int*))
-
-// WinHTTP's header declares no imports, so its calls are wrapped by name (-Wl,--wrap=NAME).
-extern "C" {
-BOOL WINAPI __real_WinHttpSetTimeouts(HINTERNET, int, int, int, int);
-BOOL WINAPI __real_WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD);
-BOOL WINAPI __real_WinHttpQueryHeaders(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD);
-}
+#define BY_NAME(Ret, Name, Params)   \
+    extern "C" {                     \
+    Ret WINAPI __real_##Name Params; \
+    Ret WINAPI __wrap_##Name Params; \
+    }
+#include "tests/support/seams.inc"
 
 namespace seams {
 
 namespace {
 
-// Written by the workers' threads too.
+// Written by the workers' and the check's threads too.
 SRWLOCK lock = SRWLOCK_INIT;
 
 struct Guard {
@@ -60,33 +37,47 @@ struct Guard {
     ~Guard() { ReleaseSRWLockExclusive(&lock); }
 };
 
-std::map<DWORD, std::string> shapes;
+Calls log;
+std::map<DWORD, Calls> steps;
 std::vector<DWORD> workers;
 thread_local int tickMs = 0;
 int clockReadingsLeft = 0;
 ULONGLONG clockLeap = 0;
 ULONGLONG clockBase = 0;
 
-void Record(const std::wstring& call)
+std::wstring Text(const std::wstring& text)
 {
-    const Guard guard;
-    sequence.push_back(call);
+    return text;
 }
 
-void Note(char what)
+std::wstring Text(long long number)
+{
+    return std::to_wstring(number);
+}
+
+// A call as the log shows it: the function's name, then its arguments; empty ones left out.
+template <typename... Words>
+void Record(const Words&... words)
+{
+    std::wstring call;
+    ((call += Text(words).empty() ? L"" : L" " + Text(words)), ...);
+    const Guard guard;
+    log.push_back(call.substr(1));
+}
+
+void Step(const std::wstring& step)
 {
     const Guard guard;
-    shapes[GetCurrentThreadId()] += what;
+    steps[GetCurrentThreadId()].push_back(step);
 }
 
 // The product's worker at the test's tick, or as shipped.
 DWORD WINAPI TestWorker(void* ticket)
 {
+    tickMs = workerTickMs == 0 ? 1000 : workerTickMs;
     if (workerTickMs == 0) {
-        tickMs = 1000;
         WakeWorker(ticket);
     } else {
-        tickMs = workerTickMs;
         keep_awake_detail::RunWorker(keep_awake_detail::UnpackTicket(ticket), std::chrono::milliseconds(tickMs));
     }
     liveWorkers--;
@@ -95,10 +86,33 @@ DWORD WINAPI TestWorker(void* ticket)
 
 }  // namespace
 
-std::string Shape(DWORD thread)
+Calls Log(const std::wstring& prefix)
 {
     const Guard guard;
-    return shapes[thread];
+    Calls calls;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(calls),
+                 [&](auto& call) { return call.starts_with(prefix); });
+    return calls;
+}
+
+void ClearLog()
+{
+    const Guard guard;
+    log.clear();
+}
+
+Calls Steps(DWORD thread)
+{
+    const Guard guard;
+    Calls words;
+    for (const std::wstring& step : steps[thread]) {
+        if (step == L"tick" && !words.empty() && words.back().ends_with(L" ticks")) {
+            words.back() = std::to_wstring(std::stoi(words.back()) + 1) + L" ticks";
+        } else {
+            words.push_back(step == L"tick" ? L"1 ticks" : step);
+        }
+    }
+    return words;
 }
 
 std::vector<DWORD> Workers()
@@ -126,7 +140,7 @@ using namespace seams;
 static EXECUTION_STATE WINAPI Seam_SetThreadExecutionState(EXECUTION_STATE state)
 {
     const bool hold = state == (ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
-    Note(hold ? 'H' : state == ES_CONTINUOUS ? 'R' : '?');
+    Step(hold ? L"hold" : state == ES_CONTINUOUS ? L"release" : L"state " + Text(state));
     return __real___imp_SetThreadExecutionState(state);
 }
 
@@ -135,7 +149,7 @@ static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
     const MOUSEINPUT& mouse = input->mi;
     const bool still = mouse.dwFlags == MOUSEEVENTF_MOVE && mouse.dx == 0 && mouse.dy == 0 && mouse.mouseData == 0 &&
                        mouse.time == 0 && mouse.dwExtraInfo == 0;
-    Note(count == 1 && size == sizeof(INPUT) && input->type == INPUT_MOUSE && still ? 'I' : '?');
+    Step(count == 1 && size == sizeof(INPUT) && input->type == INPUT_MOUSE && still ? L"input" : L"other input");
     return count;
 }
 
@@ -143,7 +157,7 @@ static UINT WINAPI Seam_SendInput(UINT count, LPINPUT input, int size)
 static void WINAPI Seam_Sleep(DWORD milliseconds)
 {
     if (tickMs > 0 && 2 * milliseconds > static_cast<DWORD>(tickMs)) {
-        Note(milliseconds <= static_cast<DWORD>(tickMs) ? 't' : '?');
+        Step(milliseconds <= static_cast<DWORD>(tickMs) ? L"tick" : L"sleep " + Text(milliseconds));
     }
     __real___imp_Sleep(milliseconds);
 }
@@ -158,15 +172,13 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
         failedWorkers--;
         return nullptr;
     }
-    if (workerSeed >= 0) {
-        keep_awake_detail::WorkerTicket ticket = keep_awake_detail::UnpackTicket(parameter);
-        ticket.seed = static_cast<std::uint32_t>(workerSeed);
-        parameter = keep_awake_detail::PackTicket(ticket);
-    }
+    keep_awake_detail::WorkerTicket ticket = keep_awake_detail::UnpackTicket(parameter);
+    ticket.seed = workerSeed >= 0 ? static_cast<std::uint32_t>(workerSeed) : ticket.seed;
+    workerSeeds.push_back(ticket.seed);
     liveWorkers++;
     DWORD worker = 0;
-    HANDLE thread = __real___imp_CreateThread(security, stack, TestWorker, parameter, flags, &worker);
-    workerSeeds.push_back(keep_awake_detail::UnpackTicket(parameter).seed);
+    HANDLE thread =
+        __real___imp_CreateThread(security, stack, TestWorker, keep_awake_detail::PackTicket(ticket), flags, &worker);
     const Guard guard;
     workers.push_back(worker);
     return thread;
@@ -176,10 +188,10 @@ static HANDLE WINAPI Seam_CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T st
 static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 {
     notifications.push_back(Notification{message, *data});
-    const wchar_t* names[] = {L"add", L"modify", L"delete", L"focus", L"version "};
+    const wchar_t* names[] = {L"NIM_ADD", L"NIM_MODIFY", L"NIM_DELETE", L"NIM_SETFOCUS", L"NIM_SETVERSION"};
     const bool balloon = message == NIM_MODIFY && (data->uFlags & NIF_INFO) != 0;
-    const std::wstring version = message == NIM_SETVERSION ? std::to_wstring(data->uVersion) : L"";
-    Record(balloon ? L"balloon" : names[message] + version);
+    const std::wstring version = message == NIM_SETVERSION ? Text(data->uVersion) : L"";
+    Record(L"Shell_NotifyIconW", names[message], balloon ? L"NIF_INFO" : version);
     if (message == NIM_ADD && (iconShown || refusedAdds != 0)) {
         refusedAdds -= refusedAdds > 0 && !iconShown;
         return FALSE;
@@ -192,28 +204,25 @@ static BOOL WINAPI Seam_Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data)
 
 static BOOL WINAPI Seam_TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int, HWND owner, const RECT*)
 {
-    lastMenuHandle = menu;
-    lastMenu.clear();
+    lastMenu = menu;
+    menuItems.clear();
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         wchar_t text[256] = {};
         GetMenuStringW(menu, i, text, ARRAYSIZE(text), MF_BYPOSITION);
         const UINT state = GetMenuState(menu, i, MF_BYPOSITION);
-        if (state & MF_SEPARATOR) {
-            lastMenu += L"-|";
-            continue;
-        }
-        lastMenu += text + (L" " + std::to_wstring(GetMenuItemID(menu, i)));
-        lastMenu += std::wstring(state & MF_CHECKED ? L"*" : L"") + (state & MF_GRAYED ? L"~" : L"") + L"|";
+        std::wstring item = text + (L" " + Text(GetMenuItemID(menu, i)));
+        item += std::wstring(state & MF_CHECKED ? L" checked" : L"") + (state & MF_GRAYED ? L" grayed" : L"");
+        menuItems.push_back(state & MF_SEPARATOR ? L"-" : item);
     }
-    wchar_t tracking[64] = {};
-    swprintf(tracking, ARRAYSIZE(tracking), L"menu 0x%02X at %d,%d", flags, x, y);
-    Record(tracking + std::wstring(GetForegroundWindow() == owner ? L" foreground" : L""));
+    wchar_t place[32] = {};
+    swprintf(place, ARRAYSIZE(place), L"0x%02X at %d,%d", flags, x, y);
+    Record(L"TrackPopupMenu", place, GetForegroundWindow() == owner ? L"foreground" : L"");
     return TRUE;
 }
 
 static HINSTANCE WINAPI Seam_ShellExecuteW(HWND, LPCWSTR verb, LPCWSTR file, LPCWSTR, LPCWSTR, INT show)
 {
-    opened.push_back(std::wstring(verb) + L" " + file + L" " + std::to_wstring(show));
+    Record(L"ShellExecuteW", verb, file, show);
     return reinterpret_cast<HINSTANCE>(INT_PTR{33});
 }
 
@@ -227,11 +236,11 @@ static DWORD WINAPI Seam_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD
     return kept < modulePath.size() ? size : static_cast<DWORD>(kept);
 }
 
-// The identity a shell link's property store is given, then " committed"; Wine would keep nothing of it.
+// The identity a shell link's property store is given, then its commit; Wine would keep nothing of it.
 static HRESULT STDMETHODCALLTYPE Seam_SetValue(IPropertyStore*, REFPROPERTYKEY key, REFPROPVARIANT value)
 {
     if (IsEqualPropertyKey(key, PKEY_AppUserModel_ID)) {
-        shortcutIdentity = value.vt == VT_LPWSTR ? value.pwszVal : L"?";
+        Record(L"IPropertyStore::SetValue", value.vt == VT_LPWSTR ? value.pwszVal : L"?");
     }
     return S_OK;
 }
@@ -240,7 +249,7 @@ static HRESULT(STDMETHODCALLTYPE* realCommit)(IPropertyStore*) = nullptr;
 
 static HRESULT STDMETHODCALLTYPE Seam_Commit(IPropertyStore* store)
 {
-    shortcutIdentity += L" committed";
+    Record(L"IPropertyStore::Commit");
     return realCommit(store);
 }
 
@@ -266,10 +275,11 @@ static HRESULT WINAPI Seam_CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWO
     return result;
 }
 
+// Timers on a window only: the tests' own thread timers are not the program's.
 static UINT_PTR WINAPI Seam_SetTimer(HWND window, UINT_PTR id, UINT milliseconds, TIMERPROC procedure)
 {
     if (window != nullptr) {
-        timers.push_back(std::to_wstring(id) + L" " + std::to_wstring(milliseconds));
+        Record(L"SetTimer", id, milliseconds);
     }
     return __real___imp_SetTimer(window, id, milliseconds, procedure);
 }
@@ -277,20 +287,20 @@ static UINT_PTR WINAPI Seam_SetTimer(HWND window, UINT_PTR id, UINT milliseconds
 static BOOL WINAPI Seam_KillTimer(HWND window, UINT_PTR id)
 {
     if (window != nullptr) {
-        timers.push_back(std::to_wstring(id) + L" off");
+        Record(L"KillTimer", id);
     }
     return __real___imp_KillTimer(window, id);
 }
 
 static int WINAPI Seam_MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT style)
 {
-    messageBoxes.push_back(caption + (L": " + std::wstring(text)) + L" (" + std::to_wstring(style) + L")");
+    Record(L"MessageBoxW", caption + (L": " + std::wstring(text)), style);
     return IDOK;
 }
 
 static HRESULT WINAPI Seam_SetCurrentProcessExplicitAppUserModelID(PCWSTR id)
 {
-    processIdentity = id;
+    Record(L"SetCurrentProcessExplicitAppUserModelID", id);
     return __real___imp_SetCurrentProcessExplicitAppUserModelID(id);
 }
 
@@ -299,8 +309,7 @@ static BOOL WINAPI Seam_ChangeWindowMessageFilterEx(HWND window, UINT message, D
 {
     wchar_t name[256] = L"?";
     GetClipboardFormatNameW(message, name, ARRAYSIZE(name));
-    const wchar_t* other = window == AppState::mainWindow ? L"" : L" (other window)";
-    messageFilters.push_back(name + (L" " + std::to_wstring(action)) + other);
+    Record(L"ChangeWindowMessageFilterEx", name, action, window == AppState::mainWindow ? L"" : L"elsewhere");
     return __real___imp_ChangeWindowMessageFilterEx(window, message, action, extra);
 }
 
@@ -317,36 +326,34 @@ static ULONGLONG WINAPI Seam_GetTickCount64()
     return clockBase + clockLeap;
 }
 
-extern "C" BOOL WINAPI __wrap_WinHttpSetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive)
+BOOL WINAPI __wrap_WinHttpSetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive)
 {
-    httpSettings.push_back(L"timeouts " + std::to_wstring(resolve) + L" " + std::to_wstring(connect) + L" " +
-                           std::to_wstring(send) + L" " + std::to_wstring(receive));
+    Record(L"WinHttpSetTimeouts", resolve, connect, send, receive);
     return __real_WinHttpSetTimeouts(handle, resolve, connect, send, receive);
 }
 
-extern "C" BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
+BOOL WINAPI __wrap_WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {
-    const DWORD value = length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0;
-    httpSettings.push_back(L"option " + std::to_wstring(option) + L"=" + std::to_wstring(value));
+    Record(L"WinHttpSetOption", option, length == sizeof(DWORD) ? *static_cast<const DWORD*>(buffer) : 0);
     return __real_WinHttpSetOption(handle, option, buffer, length);
 }
 
 // A proxy's 407 while proxyChallenges lasts, else the service's status; other headers as they came.
-extern "C" BOOL WINAPI __wrap_WinHttpQueryHeaders(HINTERNET request, DWORD level, LPCWSTR name, LPVOID buffer,
-                                                  LPDWORD length, LPDWORD index)
+BOOL WINAPI __wrap_WinHttpQueryHeaders(HINTERNET request, DWORD level, LPCWSTR name, LPVOID buffer, LPDWORD length,
+                                       LPDWORD index)
 {
     const BOOL read = __real_WinHttpQueryHeaders(request, level, name, buffer, length, index);
     if (level == (WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER)) {
         auto* status = static_cast<DWORD*>(buffer);
         *status = proxyChallenges-- > 0 ? 407 : *status;
-        httpSettings.push_back(L"status " + std::to_wstring(*status));
+        Record(L"WinHttpQueryHeaders", *status);
     }
     return read;
 }
 
-extern "C" BOOL WINAPI __wrap_WinHttpQueryAuthSchemes(HINTERNET, LPDWORD supported, LPDWORD first, LPDWORD target)
+BOOL WINAPI __wrap_WinHttpQueryAuthSchemes(HINTERNET, LPDWORD supported, LPDWORD first, LPDWORD target)
 {
-    httpSettings.push_back(L"schemes");
+    Record(L"WinHttpQueryAuthSchemes");
     *supported = proxySchemes;
     *first = proxySchemes & (~proxySchemes + 1);
     *target = WINHTTP_AUTH_TARGET_PROXY;
@@ -354,11 +361,11 @@ extern "C" BOOL WINAPI __wrap_WinHttpQueryAuthSchemes(HINTERNET, LPDWORD support
 }
 
 // Kept from Wine, which would take them and never use them.
-extern "C" BOOL WINAPI __wrap_WinHttpSetCredentials(HINTERNET, DWORD target, DWORD scheme, LPCWSTR user,
-                                                    LPCWSTR password, LPVOID params)
+BOOL WINAPI __wrap_WinHttpSetCredentials(HINTERNET, DWORD target, DWORD scheme, LPCWSTR user, LPCWSTR password,
+                                         LPVOID params)
 {
-    const wchar_t* given = user == nullptr && password == nullptr && params == nullptr ? L" none" : L" given";
-    httpSettings.push_back(L"credentials " + std::to_wstring(target) + L" " + std::to_wstring(scheme) + given);
+    const bool none = user == nullptr && password == nullptr && params == nullptr;
+    Record(L"WinHttpSetCredentials", target, scheme, none ? L"none" : L"given");
     return TRUE;
 }
 
@@ -373,7 +380,8 @@ static errno_t WINAPI Seam_rand_s(unsigned int* value)
 
 static BOOL WINAPI Seam_PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    Record(L"post " + std::to_wstring(message) + (window == AppState::mainWindow ? L"" : L" elsewhere"));
+    const std::wstring name = message == WM_NULL ? L"WM_NULL" : Text(message);
+    Record(L"PostMessageW", name, window == AppState::mainWindow ? L"" : L"elsewhere");
     return __real___imp_PostMessageW(window, message, wParam, lParam);
 }
 
@@ -382,19 +390,18 @@ static bool Refused()
     return refusedWrites > 0 && refusedWrites-- > 0;
 }
 
+// The data as handed over: the registry would mend a missing terminator itself.
 static LSTATUS WINAPI Seam_RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
                                           DWORD bytes)
 {
-    // What the registry is handed: it would mend a missing terminator itself.
-    const auto* units = reinterpret_cast<const wchar_t*>(data);
-    const std::wstring text = type == REG_SZ ? fixture::Units(units, bytes / sizeof(wchar_t)) : L"?";
-    Record(L"set " + std::wstring(name) + L" " + text);
+    const std::wstring units = fixture::Units(reinterpret_cast<const wchar_t*>(data), bytes / sizeof(wchar_t));
+    Record(L"RegSetValueExW", name, type == REG_SZ ? L"REG_SZ" : Text(type), units);
     return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegSetValueExW(key, name, reserved, type, data, bytes);
 }
 
 static LSTATUS WINAPI Seam_RegDeleteValueW(HKEY key, LPCWSTR name)
 {
-    Record(L"unset " + std::wstring(name));
+    Record(L"RegDeleteValueW", name);
     return Refused() ? ERROR_ACCESS_DENIED : __real___imp_RegDeleteValueW(key, name);
 }
 
@@ -405,10 +412,11 @@ static HANDLE WINAPI Seam_SetClipboardData(UINT format, HANDLE data)
         text = fixture::Units(units, GlobalSize(data) / sizeof(wchar_t));
         GlobalUnlock(data);
     }
-    Record(L"clipboard " + std::to_wstring(format) + L" " + text);
+    Record(L"SetClipboardData", format == CF_UNICODETEXT ? L"CF_UNICODETEXT" : Text(format), text);
     return __real___imp_SetClipboardData(format, data);
 }
 
+// Blocks come filled with 0xAB, so a byte the program did not write shows.
 static HGLOBAL WINAPI Seam_GlobalAlloc(UINT flags, SIZE_T bytes)
 {
     if (failedAllocs > 0) {

@@ -6,152 +6,192 @@
 #include <gtest/gtest.h>
 
 using namespace fixture;
+using seams::Calls;
 
-// The shell's calls since, each with every field of its record.
-static std::wstring ShellCalls()
+namespace {
+
+constexpr UINT kRetryTimer = 2;
+const std::wstring kAdd = L"Shell_NotifyIconW NIM_ADD";
+const Calls kAdded = {kAdd, L"Shell_NotifyIconW NIM_SETVERSION 4", L"Shell_NotifyIconW NIM_MODIFY"};
+const Shown kAtRest = {4, 0x87, L"active", L"Noctara v1.2.2 (Ativo)"};
+
+// The program's window, its first `refusals` icons refused (-1: all), nothing recorded after.
+HWND RefusedWindow(int refusals)
 {
-    std::wstring calls;
-    for (const auto& call : seams::notifications) {
-        const wchar_t* names[] = {L"add", L"modify", L"delete", L"focus", L"version"};
-        calls += names[call.message] + (L" " + Record(call.data)) + L"|";
-    }
-    seams::notifications.clear();
+    seams::refusedAdds = refusals;
+    const HWND window = CreateHiddenWindow();
+    seams::ClearLog();
+    return window;
+}
+
+void RetryTick(HWND window)
+{
+    SendMessageW(window, WM_TIMER, kRetryTimer, 0);
+}
+
+Calls Plus(Calls calls, const Calls& more)
+{
+    calls.insert(calls.end(), more.begin(), more.end());
     return calls;
 }
 
-// A refused icon is tried again every 2 s, 30 times at most, or at once on "TaskbarCreated". An added icon asks
-// for version 4 before anything else, and goes with its window.
-TEST(TrayIcon, ARefusedIconIsTriedAgainUntilAddedOrThirtyMoreTimes)
-{
-    const std::wstring add = L"add v0 0x87 active 'Noctara'|";
-    // After a refused add, the modify that would find an icon already there.
-    const std::wstring refused = add + L"modify v0 0x87 active 'Noctara'|";
-    const std::wstring tip = L"modify v4 0x87 active 'Noctara v1.2.2 (Ativo)'|";
-    const std::wstring added = add + L"version v4 0x87 active 'Noctara'|" + tip;
-    std::wstring refusedAll;
-    for (int i = 0; i < 31; ++i) {
-        refusedAll += refused;
-    }
-    const struct {
-        int refusals;
-        bool taskbarCreated;
-        int ticks;
-        std::wstring calls;
-    } rows[] = {
-        {1, false, 1, refused + added},
-        {1, true, 0, refused + added + tip},
-        {-1, false, 30, refusedAll},
-    };
-    for (const auto& row : rows) {
-        seams::refusedAdds = row.refusals;
-        seams::timers.clear();
-        seams::notifications.clear();
-        const HWND window = CreateHiddenWindow();
-        EXPECT_EQ(seams::timers, std::vector<std::wstring>({L"2 2000", L"1 600", L"1 off"}));
-        if (row.taskbarCreated) {
-            SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
-        }
-        for (int tick = 1; tick <= row.ticks; ++tick) {
-            SendMessageW(window, WM_TIMER, 2, 0);
-            EXPECT_EQ(seams::timers.back() == L"2 off", tick == row.ticks) << "retries end at tick " << tick;
-        }
-        EXPECT_EQ(ShellCalls(), row.calls);
-        EXPECT_EQ(seams::timers.back(), L"2 off") << "else every tick adds the icon again";
-        DestroyWindow(window);
-        EXPECT_TRUE(ShellCalls().starts_with(L"delete ")) << "a ghost icon stays behind";
-    }
-}
+}  // namespace
 
-// Cut to its field, always terminated, nothing written past the field.
-TEST(TrayIcon, ATextIsCutToItsFieldAndTerminatedThere)
-{
-    const wchar_t ab = L'\xABAB';
-    const struct {
-        size_t capacity;
-        std::wstring text;
-        std::wstring field;
-    } rows[] = {
-        {4, L"abc", std::wstring(L"abc\0", 4) + ab},
-        {4, L"abcd", std::wstring(L"abc\0", 4) + ab},
-        {1, L"abcd", L'\0' + std::wstring(4, ab)},
-        {0, L"abcd", std::wstring(5, ab)},
-    };
-    for (const auto& row : rows) {
-        std::wstring field(5, ab);
-        CopyTruncated(field.data(), row.capacity, row.text);
-        EXPECT_EQ(field, row.field) << row.capacity << " " << row.text;
-    }
-}
-
-// The longest texts, then short ones over them, each balloon followed by the record at rest.
-TEST(TrayIcon, ABalloonCutsItsTitleTo63AndItsTextTo255CharactersAndEndsEachText)
+// An added icon's records: the add, version 4 asked for, then the tooltip, every field as the shell needs it.
+TEST(TrayIcon, AddedIconRecords)
 {
     CreateHiddenWindow();
-    ShellCalls();
-    ShowBalloon(std::wstring(64, L'T'), std::wstring(256, L'x'), NIIF_WARNING, BalloonKind::Plain);
-    ShowBalloon(L"Noctara", L"Pausado.", NIIF_INFO, BalloonKind::Plain);
-    const std::wstring shown = L"modify v4 0x97 active 'Noctara v1.2.2 (Ativo)' ";
-    const std::wstring rest = L"modify v4 0x87 active 'Noctara v1.2.2 (Ativo)'|";
-    const std::wstring longest = std::wstring(63, L'T') + L": " + std::wstring(255, L'x') + L" (2)|";
-    EXPECT_EQ(ShellCalls(), shown + longest + rest + shown + L"Noctara: Pausado. (1)|" + rest);
+    const std::vector<Shown> records = {
+        {0, 0x87, L"active", L"Noctara"},
+        {4, 0x87, L"active", L"Noctara"},
+        kAtRest,
+    };
+    EXPECT_EQ(Records(), records);
 }
 
-TEST(TrayMenu, OpensFromTheMouseAndTheKeyboardAndFollowsTheStateTheRunValueAndTheOffer)
+// A refused icon is first looked for with the same record, then tried again every 2 s until it is added.
+TEST(TrayIcon, RefusedIconIsRetried)
+{
+    seams::refusedAdds = 1;
+    const HWND window = CreateHiddenWindow();
+    const Shown first = {0, 0x87, L"active", L"Noctara"};
+    EXPECT_EQ(Records(), (std::vector<Shown>{first, first})) << "NIM_ADD, then NIM_MODIFY";
+    EXPECT_EQ(seams::Log(L"SetTimer 2"), Calls{L"SetTimer 2 2000"});
+    seams::ClearLog();
+    RetryTick(window);
+    EXPECT_EQ(seams::Log(), Plus(kAdded, {L"KillTimer 2"})) << "the retry timer must end with the add";
+}
+
+// "TaskbarCreated" adds a refused icon at once, without waiting for the retry timer, and ends the retries.
+TEST(TrayIcon, TaskbarCreatedAddsAtOnce)
+{
+    const HWND window = RefusedWindow(1);
+    SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    const Calls added = Plus(kAdded, {L"KillTimer 2", L"Shell_NotifyIconW NIM_MODIFY"});
+    EXPECT_EQ(seams::Log(), added);
+}
+
+// Retries of an icon always refused end at the thirtieth, not before.
+TEST(TrayIcon, RetriesEndAfterThirty)
+{
+    const HWND window = RefusedWindow(-1);
+    for (int tick = 1; tick <= 30; ++tick) {
+        RetryTick(window);
+        EXPECT_EQ(seams::Log(L"KillTimer").size(), tick == 30 ? 1u : 0u) << "the retries end at tick " << tick;
+    }
+    EXPECT_EQ(seams::Log(kAdd).size(), 30u) << "adds tried";
+}
+
+// "TaskbarCreated" while the icon is shown (a change of display scale) adopts it as it is, without retries.
+TEST(TrayIcon, BroadcastAdoptsTheShownIcon)
 {
     const HWND window = CreateHiddenWindow();
-    SetCursorPos(100, 200);
-    const std::wstring tail = L"-|Copiar caminho do .exe 40005|-|Versão: 1.2.2 0~|Sair 40006|";
+    SendMessageW(window, WM_COMMAND, 40001, 0);
+    seams::ClearLog();
+    SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    const Calls adopted = {kAdd, L"Shell_NotifyIconW NIM_MODIFY", L"Shell_NotifyIconW NIM_SETVERSION 4",
+                           L"Shell_NotifyIconW NIM_MODIFY", L"Shell_NotifyIconW NIM_MODIFY"};
+    EXPECT_EQ(seams::Log(), adopted) << "a refused add, the modify that finds the icon, then as added; no timer";
+    RetryTick(window);
+    seams::modulePath = L"C:\\Programas\\Noctara.exe";
+    SendMessageW(window, WM_COMMAND, 40005, 0);
+    const Shown copied = {4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Sucesso", L"Caminho copiado.", 1};
+    EXPECT_EQ(LastBalloon(), copied) << "the paused record kept after a stray retry tick";
+}
+
+// Destroying the window removes the icon, leaving no ghost in the notification area.
+TEST(TrayIcon, DestroyingTheWindowRemovesTheIcon)
+{
+    const HWND window = CreateHiddenWindow();
+    seams::ClearLog();
+    DestroyWindow(window);
+    EXPECT_EQ(seams::Log(L"Shell_NotifyIconW"), Calls{L"Shell_NotifyIconW NIM_DELETE"});
+}
+
+// A balloon's title is cut to 63 characters and its text to 255, each ended in its field, also over longer ones;
+// each balloon is followed by the record at rest.
+TEST(TrayIcon, BalloonTextsFitTheirFields)
+{
+    CreateHiddenWindow();
+    seams::notifications.clear();
+    ShowBalloon(std::wstring(64, L'T'), std::wstring(256, L'x'), NIIF_WARNING, BalloonKind::Plain);
+    ShowBalloon(L"Noctara", L"Pausado.", NIIF_INFO, BalloonKind::Plain);
+    const Shown longest = {4, 0x97, L"active", kAtRest.tip, std::wstring(63, L'T'), std::wstring(255, L'x'), 2};
+    const Shown shorter = {4, 0x97, L"active", kAtRest.tip, L"Noctara", L"Pausado.", 1};
+    EXPECT_EQ(Records(), (std::vector<Shown>{longest, kAtRest, shorter, kAtRest}));
+}
+
+// The menu opens at the cursor, its window in front, from the right button and the keyboard; WM_NULL follows
+// once it has closed, and the menu is destroyed.
+TEST(TrayMenu, OpensFromMouseAndKeyboard)
+{
     const struct {
-        bool active;
-        const wchar_t* runValue;  // written by somebody else; null: none
-        bool offer;
-        std::wstring menu;
+        const char* name;
+        UINT message;
+        WORD event;
     } rows[] = {
-        {true, nullptr, false, L"Pausar 40001|-|Iniciar com Windows 40002|" + tail},
-        {false, L"\"C:\\Outro\\Noctara.exe\"", true,
-         L"Retomar 40001|-|Iniciar com Windows 40002*|-|★ Baixar Nova Versão (1.3.0) 40010|" + tail},
+        {"right button on the icon", WM_APP + 1, WM_RBUTTONUP},
+        {"menu key on the icon", WM_APP + 1, WM_CONTEXTMENU},
+        {"menu key on the window", WM_CONTEXTMENU, 0},
     };
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const HWND window = CreateHiddenWindow();
+        SetCursorPos(100, 200);
+        seams::ClearLog();
+        SendMessageW(window, row.message, 0, MAKELPARAM(row.event, 1));
+        const Calls calls = {L"TrackPopupMenu 0x22 at 100,200 foreground", L"PostMessageW WM_NULL"};
+        EXPECT_EQ(seams::Log(), calls) << "TPM_RIGHTBUTTON | TPM_BOTTOMALIGN, then WM_NULL to the window";
+        EXPECT_FALSE(IsMenu(seams::lastMenu)) << "the menu is left behind";
+    }
+}
+
+// The menu follows the state, the Run value (whoever wrote it) and the offer.
+TEST(TrayMenu, ItemsFollowTheState)
+{
+    const Calls tail = {L"-", L"Copiar caminho do .exe 40005", L"-", L"Versão: 1.2.2 0 grayed", L"Sair 40006"};
+    const struct {
+        const char* name;
+        bool active;
+        bool runValue;
+        bool offer;
+        Calls head;
+    } rows[] = {
+        {"active, no Run value, no offer", true, false, false, {L"Pausar 40001", L"-", L"Iniciar com Windows 40002"}},
+        {"paused, a Run value, an offer",
+         false,
+         true,
+         true,
+         {L"Retomar 40001", L"-", L"Iniciar com Windows 40002 checked", L"-", L"★ Baixar Nova Versão (1.3.0) 40010"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         AppState::active = row.active;
         AppState::updateAvailable = row.offer;
         AppState::latestVersion = L"1.3.0";
-        if (row.runValue != nullptr) {
-            const DWORD bytes = static_cast<DWORD>((wcslen(row.runValue) + 1) * sizeof(wchar_t));
-            RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, row.runValue, bytes);
+        const wchar_t command[] = L"\"C:\\Outro\\Noctara.exe\"";
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
+        if (row.runValue) {
+            RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, command, sizeof(command));
         }
-        // The right button, and the menu key or Shift+F10 on the icon or on the window.
-        for (const auto& [message, event] :
-             {std::pair{WM_APP + 1, WM_RBUTTONUP}, {WM_APP + 1, WM_CONTEXTMENU}, {WM_CONTEXTMENU, 0}}) {
-            Sequence();
-            SendMessageW(window, message, 0, MAKELPARAM(event, 1));
-            // A WM_NULL before the menu closes lets the next one vanish.
-            EXPECT_EQ(Sequence(), L"menu 0x22 at 100,200 foreground|post 0|") << message << " " << event;
-            EXPECT_EQ(seams::lastMenu, row.menu);
-            EXPECT_FALSE(IsMenu(seams::lastMenuHandle)) << "the menu is left behind";
-        }
-    }
-    // A left click, and a selection by mouse or keyboard, do nothing.
-    for (const WORD event : {WORD{WM_LBUTTONUP}, WORD{0x400}, WORD{0x401}}) {
-        Tray(window, event);
-        EXPECT_EQ(Sequence(), L"") << event;
+        Tray(CreateHiddenWindow(), WM_RBUTTONUP);
+        EXPECT_EQ(seams::menuItems, Plus(row.head, tail));
     }
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
 }
 
-// "TaskbarCreated" while the icon is shown (a change of display scale) adopts it, paused as it was, without retries.
-TEST(TrayIcon, ABroadcastAdoptsTheIconThatIsThere)
+// A left click, and a selection by mouse or keyboard, open nothing.
+TEST(TrayMenu, OtherClicksOpenNothing)
 {
     const HWND window = CreateHiddenWindow();
-    SendMessageW(window, WM_COMMAND, 40001, 0);
-    seams::timers.clear();
-    Sequence();
-    SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
-    EXPECT_EQ(Sequence(), L"add|modify|version 4|modify|modify|") << "refused add, adopting modify, then as added";
-    EXPECT_EQ(seams::timers, std::vector<std::wstring>{}) << "a retry timer for an icon that is there";
-    // A retry tick, as a timer left from the broadcast would bring, then a balloon.
-    SendMessageW(window, WM_TIMER, 2, 0);
-    seams::modulePath = L"C:\\Programas\\Noctara.exe";
-    SendMessageW(window, WM_COMMAND, 40005, 0);
-    const std::wstring balloon = Record(seams::notifications.rbegin()[1].data);
-    EXPECT_EQ(balloon, L"v4 0x97 paused 'Noctara v1.2.2 (Pausado)' Sucesso: Caminho copiado. (1)");
+    const struct {
+        const char* name;
+        WORD event;
+    } rows[] = {{"left click", WM_LBUTTONUP}, {"NIN_SELECT", 0x400}, {"NIN_KEYSELECT", 0x401}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        seams::ClearLog();
+        Tray(window, row.event);
+        EXPECT_EQ(seams::Log(), Calls{});
+    }
 }

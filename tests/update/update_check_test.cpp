@@ -6,149 +6,168 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 using fixture::Offer;
 
-TEST(UpdateCheck, OffersWhatAWholeAnswerNamesAndNothingElse)
+namespace {
+
+const std::string kUrl = "https://localhost/dl/Noctara-1.3.0.zip";
+const std::wstring kWideUrl = L"https://localhost/dl/Noctara-1.3.0.zip";
+const size_t kMiB = 1024 * 1024;
+
+struct Case {
+    const char* name;
+    std::string body;
+    std::wstring version;  // empty: nothing offered
+    std::wstring url;
+    int status = 200;
+    const char* how = "whole";
+};
+
+// Each case's answer from the service, then what the check offers.
+void Check(const std::vector<Case>& cases)
 {
-    const std::string url = "https://localhost/dl/Noctara-1.3.0.zip";
-    const std::string newer = Offer("1.3.0", url);
-    const std::wstring wideUrl(url.begin(), url.end());
-    const size_t mib = 1024 * 1024;
-    const struct {
-        std::string body;
-        std::wstring version;  // empty: nothing offered
-        std::wstring url;
-        int status = 200;
-        const char* how = "whole";
-    } rows[] = {
-        {newer, L"1.3.0", wideUrl},
-        {"{\r\n  \"latest_version\" : \"1.3.0\",\n\t\"download_url\":\"" + url + "\"\n}", L"1.3.0", wideUrl},
-        {Offer("1.2.2", url), L"", L""},
-        {Offer("1.2.2 ", url), L"1.2.2 ", wideUrl},
-        {Offer("", url), L"", L""},
-        // An address the download command refuses is no offer (PHP's escaped slashes), nor is none.
-        {Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
-        {R"({"latest_version":"1.3.0"})", L"", L""},
-        {"", L"", L""},
-        // A name is found quoted, exactly and first: not inside another value, not in another case, not later.
-        {R"({"download_url":"https://h/latest_version:1","Latest_Version":"9","latest_version":"1.3.0",)"
-         R"("older":{"latest_version":"1.2.2"}})",
-         L"1.3.0", L"https://h/latest_version:1"},
-        {newer, L"1.3.0", wideUrl, 500},
-        {Offer("1.3\xFF", url), L"1.3\xFFFD", wideUrl},
-        {Offer(std::string(64, '9'), url), std::wstring(64, L'9'), wideUrl},
-        {Offer(std::string(65, '9'), url), L"", L""},
-        {Offer(std::string("1.3\0evil", 8), url), L"", L""},
-        {Offer("1.3\x7F", url), L"", L""},
-        {newer + std::string(mib - newer.size(), ' '), L"1.3.0", wideUrl},
-        {newer + std::string(mib + 1 - newer.size(), ' '), L"", L""},
-        {newer + std::string(mib - newer.size(), ' '), L"1.3.0", wideUrl, 200, "unsized"},
-        {newer + std::string(mib + 1 - newer.size(), ' '), L"", L"", 200, "unsized"},
-        {newer, L"", L"", 200, "short"},
-        {newer, L"", L"", 200, "stall"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.body.substr(0, 60));
-        ASSERT_TRUE(fixture::SetAnswer(row.status, row.how, row.body));
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(fixture::SetAnswer(row.status, row.how, row.body)) << "the test service is down";
         std::wstring version = L"stale";
         std::wstring address = L"stale";
         EXPECT_EQ(CheckForUpdate(version, address), !row.version.empty());
         EXPECT_EQ(version, row.version);
         EXPECT_EQ(address, row.url);
     }
-
-    std::wstring response = L"stale";
-    EXPECT_FALSE(SendJsonRequest(L"https://localhost:1/", L"", response)) << "nobody listens";
-    EXPECT_EQ(response, L"");
 }
 
-// 5 s to resolve and connect, 10 s to send and to begin an answer, 30 s from the send to the body's end.
-TEST(UpdateCheck, GivesUpOnAServiceAfterItsTimeOutsAndThirtySecondsInAll)
+}  // namespace
+
+// A whole answer offers the version it names, when it is another one, and its address, when the shell is given it.
+TEST(UpdateCheck, OffersWhatAWholeAnswerNames)
 {
-    ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
-    const size_t before = seams::httpSettings.size();
+    const std::string spaced = "{\r\n  \"latest_version\" : \"1.3.0\",\n\t\"download_url\":\"" + kUrl + "\"\n}";
+    // Quoted, exactly and first: not inside another value, not in another case, not a later one.
+    const std::string tricky = R"({"download_url":"https://h/latest_version:1","Latest_Version":"9",)"
+                               R"("latest_version":"1.3.0","older":{"latest_version":"1.2.2"}})";
+    Check({
+        {"compact", Offer("1.3.0", kUrl), L"1.3.0", kWideUrl},
+        {"spaced over lines", spaced, L"1.3.0", kWideUrl},
+        {"names found quoted, exactly and first", tricky, L"1.3.0", L"https://h/latest_version:1"},
+        {"any text but this version", Offer("1.2.2 ", kUrl), L"1.2.2 ", kWideUrl},
+        {"whatever the status", Offer("1.3.0", kUrl), L"1.3.0", kWideUrl, 500},
+        {"a bad UTF-8 byte replaced", Offer("1.3\xFF", kUrl), L"1.3\xFFFD", kWideUrl},
+        {"64 characters", Offer(std::string(64, '9'), kUrl), std::wstring(64, L'9'), kWideUrl},
+        {"65 characters", Offer(std::string(65, '9'), kUrl), L"", L""},
+        {"a NUL", Offer(std::string("1.3\0evil", 8), kUrl), L"", L""},
+        {"a DEL", Offer("1.3\x7F", kUrl), L"", L""},
+        {"this version", Offer("1.2.2", kUrl), L"", L""},
+        {"empty version", Offer("", kUrl), L"", L""},
+        {"no address", R"({"latest_version":"1.3.0"})", L"", L""},
+        {"escaped slashes", Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
+        {"empty answer", "", L"", L""},
+    });
+}
+
+// Only a whole answer of at most 1 MiB is read, whether its length is announced or not.
+TEST(UpdateCheck, ReadsOnlyWholeAnswersUpTo1MiB)
+{
+    const std::string newer = Offer("1.3.0", kUrl);
+    const std::string full = newer + std::string(kMiB - newer.size(), ' ');
+    Check({
+        {"1 MiB", full, L"1.3.0", kWideUrl},
+        {"1 MiB + 1", full + " ", L"", L""},
+        {"1 MiB, no length", full, L"1.3.0", kWideUrl, 200, "unsized"},
+        {"1 MiB + 1, no length", full + " ", L"", L"", 200, "unsized"},
+        {"cut short", newer, L"", L"", 200, "short"},
+        {"stalled", newer, L"", L"", 200, "stall"},
+    });
+}
+
+// The check gives up 30 s after it sends, at 30,000 ms and not before.
+TEST(UpdateCheck, GivesUpAfter30Seconds)
+{
+    ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", kUrl))) << "the test service is down";
     for (const ULONGLONG leap : {29999, 30000}) {
+        SCOPED_TRACE(testing::Message() << "the clock leaps " << leap << " ms");
         seams::LeapClockAfterNextReading(leap);
         std::wstring version;
         std::wstring address;
-        EXPECT_EQ(CheckForUpdate(version, address), leap < 30000) << leap;
-    }
-    const std::vector<std::wstring>& settings = seams::httpSettings;
-    for (const wchar_t* setting : {L"timeouts 5000 5000 10000 10000", L"option 7=10000"}) {
-        EXPECT_EQ(std::count(settings.begin() + before, settings.end(), setting), 2) << setting;
+        EXPECT_EQ(CheckForUpdate(version, address), leap < 30000);
     }
 }
 
-TEST(DownloadAddress, OnlyAnAbsoluteHttpsAddressWithAHostGoesToTheShell)
+// Only an absolute https address with a host, of at most 2048 characters, goes to the shell.
+TEST(DownloadAddress, OnlyHttpsWithAHost)
 {
     const struct {
+        const char* name;
         std::wstring url;
         bool opens;
     } rows[] = {
-        {L"https://localhost/dl/Noctara-1.3.0.zip?x=1#y", true},
-        {L"https://localhost/" + std::wstring(2048 - 18, L'x'), true},
-        {L"https://localhost/" + std::wstring(2049 - 18, L'x'), false},
-        {L"HTTPS://Localhost", true},
-        {L"http://localhost/x", false},
-        {L"https://", false},
-        {L"https://h", true},
-        {L"https:/host", false},
-        {L"https:///x", false},
-        {L"https://?x", false},
-        {L"https://#x", false},
-        {L"https://@host/x", false},
-        {L"https://:443/x", false},
-        {L"https://h/a b", false},
-        {L"https://h/\"x", false},
-        {L"https://h/a\\b", false},
-        {L"https://h/\x1F", false},
-        {L"https://h/!~\xA1", true},
-        {L"https://h/\x7F", false},
-        {L"https://h/\x9F", false},
-        {L"https://h/\x3000", false},
+        {"query and fragment", L"https://localhost/dl/Noctara-1.3.0.zip?x=1#y", true},
+        {"2048 characters", L"https://localhost/" + std::wstring(2048 - 18, L'x'), true},
+        {"2049 characters", L"https://localhost/" + std::wstring(2049 - 18, L'x'), false},
+        {"scheme in capitals", L"HTTPS://Localhost", true},
+        {"http", L"http://localhost/x", false},
+        {"scheme alone", L"https://", false},
+        {"shortest", L"https://h", true},
+        {"one slash", L"https:/host", false},
+        {"no host before the path", L"https:///x", false},
+        {"no host before the query", L"https://?x", false},
+        {"no host before the fragment", L"https://#x", false},
+        {"empty user part", L"https://@host/x", false},
+        {"port without host", L"https://:443/x", false},
+        {"space", L"https://h/a b", false},
+        {"quotation mark", L"https://h/\"x", false},
+        {"backslash", L"https://h/a\\b", false},
+        {"last C0 control", L"https://h/\x1F", false},
+        {"printable, past the controls", L"https://h/!~\xA1", true},
+        {"DEL", L"https://h/\x7F", false},
+        {"last C1 control", L"https://h/\x9F", false},
+        {"ideographic space", L"https://h/\x3000", false},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(IsOpenableDownloadUrl(row.url), row.opens) << row.url;
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(IsOpenableDownloadUrl(row.url), row.opens);
     }
 }
 
 // A proxy's 407 offering Windows sign-in gets one more request, kept alive, with the user's own sign-in for the
-// proxy, Negotiate first; Basic or Digest alone, a second 407 or a spent deadline end the check.
-TEST(UpdateCheck, AProxySignInIsAnsweredOnceWithTheUsersOwnCredentials)
+// proxy, Negotiate first; Basic or Digest alone, a second 407 or a spent deadline end the check. Each request has
+// 5 s to resolve and to connect, 10 s to send and to begin an answer.
+TEST(UpdateCheck, ProxySignInAnsweredOnceWithOwnCredentials)
 {
-    const std::wstring first = L"timeouts 5000 5000 10000 10000|option 7=10000|option 63=8|status 407|schemes|";
-    const std::wstring retry = first + L"option 7=10000|credentials 1 ";
+    // WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, then WINHTTP_OPTION_DISABLE_FEATURE with keep-alive.
+    const seams::Calls first = {L"WinHttpSetTimeouts 5000 5000 10000 10000", L"WinHttpSetOption 7 10000",
+                                L"WinHttpSetOption 63 8", L"WinHttpQueryHeaders 407", L"WinHttpQueryAuthSchemes"};
+    seams::Calls retry = first;
+    retry.push_back(L"WinHttpSetOption 7 10000");
+    // WINHTTP_AUTH_TARGET_PROXY is 1; WINHTTP_AUTH_SCHEME_ BASIC 1, NTLM 2, DIGEST 8, NEGOTIATE 16.
     const struct {
         const char* name;
         int challenges;
-        DWORD schemes;  // Basic 1, NTLM 2, Digest 8, Negotiate 16
+        DWORD schemes;
         ULONGLONG leap;
-        std::wstring calls;
+        seams::Calls then;
     } rows[] = {
-        {"negotiate", 1, 1 | 2 | 16, 0, retry + L"16 none|status 200|"},
-        {"ntlm", 1, 2 | 8, 0, retry + L"2 none|status 200|"},
-        {"basic", 1, 1 | 8, 0, first},
-        {"second 407", 2, 16, 0, retry + L"16 none|status 407|"},
-        {"past the deadline", 1, 16, 30000, first},
+        {"negotiate", 1, 1 | 2 | 16, 0, {L"WinHttpSetCredentials 1 16 none", L"WinHttpQueryHeaders 200"}},
+        {"ntlm", 1, 2 | 8, 0, {L"WinHttpSetCredentials 1 2 none", L"WinHttpQueryHeaders 200"}},
+        {"basic or digest", 1, 1 | 8, 0, {}},
+        {"second 407", 2, 16, 0, {L"WinHttpSetCredentials 1 16 none", L"WinHttpQueryHeaders 407"}},
+        {"past the deadline", 1, 16, 30000, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
+        ASSERT_TRUE(fixture::SetAnswer(200, "whole", Offer("1.3.0", kUrl))) << "the test service is down";
         seams::proxyChallenges = row.challenges;
         seams::proxySchemes = row.schemes;
-        seams::httpSettings.clear();
+        seams::ClearLog();
         seams::LeapClockAfterNextReading(row.leap);
         std::wstring version;
         std::wstring address;
-        EXPECT_EQ(CheckForUpdate(version, address), row.calls.ends_with(L"200|"));
-        std::wstring calls;
-        for (const std::wstring& call : seams::httpSettings) {
-            calls += call + L"|";
-        }
-        EXPECT_EQ(calls, row.calls);
+        const bool retried = !row.then.empty();
+        EXPECT_EQ(CheckForUpdate(version, address), retried && row.challenges == 1);
+        seams::Calls calls = retried ? retry : first;
+        calls.insert(calls.end(), row.then.begin(), row.then.end());
+        EXPECT_EQ(seams::Log(L"WinHttp"), calls);
         const std::wstring log = fixture::ServiceLog();
-        EXPECT_EQ(log.rfind(L"GET ") > 0, row.calls != first) << "two requests, or one: " << log;
+        EXPECT_EQ(log.rfind(L"GET ") > 0, retried) << "two requests, or one: " << log;
     }
 }
