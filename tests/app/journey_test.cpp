@@ -1,5 +1,5 @@
-// The real Noctara.exe run from Downloads, where a web page has dropped a winhttp.dll, driven from outside; read:
-// the service's log, the exit codes.
+// The real Noctara.exe run from Downloads, where a web page has dropped a winhttp.dll; read: the service's log, the
+// exit codes.
 #include "tests/support/fixture.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,6 @@
 using namespace fixture;
 
 namespace {
-
-constexpr WPARAM kCmdExit = 40006;
 
 const std::wstring folder = [] {
     wchar_t temp[MAX_PATH] = {};
@@ -96,21 +94,5 @@ TEST(Journey, OneRequestWithItsHeaders)
     for (const wchar_t* header : {L"User-Agent: Noctara/1.2\n", L"Content-Type: application/json\n",
                                   L"Accept: application/json\n", L"Cache-Control: no-cache\n"}) {
         EXPECT_NE(log.find(header), std::wstring::npos) << "missing " << header << " in " << log;
-    }
-}
-
-// The exit command and WM_CLOSE end the program with 0.
-TEST(Journey, EndsWithZero)
-{
-    const struct {
-        const char* name;
-        UINT message;
-        WPARAM command;
-    } rows[] = {{"exit command", WM_COMMAND, kCmdExit}, {"WM_CLOSE", WM_CLOSE, 0}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const HANDLE process = Launch();
-        PostMessageW(Window(), row.message, row.command, 0);
-        EXPECT_EQ(ExitCode(process), 0u) << "259: still running";
     }
 }

@@ -23,8 +23,8 @@ bool lateToggle = false;
 bool (*quitWhen)() = [] { return AppState::workerRunning.load(); };
 ULONGLONG giveUpAt = 0;
 
-// On the program's UI thread, once its window is there: the user toggles `toggles` times; once quitWhen holds (or
-// after 20 s), the menu quits.
+// On the program's UI thread, once its window is there: `toggles` toggles; the exit command once quitWhen holds
+// or after 20 s.
 void CALLBACK Drive(HWND, UINT, UINT_PTR timer, DWORD)
 {
     const HWND window = ProgramWindow();
@@ -53,13 +53,13 @@ int RunProgram(const std::string& url = "https://localhost/dl/N.zip")
     return code;
 }
 
-// The user toggles `times` long before the check reports; the program quits once the offer is announced.
+// `times` toggles long before the check reports; the exit once the offer is announced.
 void RunTogglingBeforeTheCheck(int times)
 {
     toggles = times;
     quitWhen = [] { return LastBalloon().text == kOfferText; };
     RunProgram();
-    EXPECT_FALSE(lateToggle) << "the toggle came too late to test anything";
+    EXPECT_FALSE(lateToggle) << "the toggle came after the check";
 }
 
 // The tray's last record before the quit removed the icon.
@@ -107,8 +107,7 @@ TEST(StartUp, SingleThreadedApartment)
     EXPECT_EQ(apartment, APTTYPE_MAINSTA);
 }
 
-// What start-up asks of Windows, once each: the identity balloons are attributed to, for the process and its
-// shortcut; "TaskbarCreated" let through, so the icon comes back when elevated; one check 600 ms after the window.
+// What start-up asks of Windows, once each: the balloons' identity; "TaskbarCreated" let through; a check at 600 ms.
 TEST(StartUp, WhatItAsksOfWindows)
 {
     RunProgram();
@@ -146,8 +145,7 @@ TEST(StartUp, NoLibraryFromBesideTheProgram)
     EXPECT_EQ(LoadLibraryW(L"probe.dll"), nullptr) << "loaded from beside the program";
 }
 
-// The tray's icons and the class's small one are the display's small size (16 px at 96 DPI, 24 at 144), the
-// class's large one twice that; the active ones green, the paused one grey.
+// Tray icons and the class's small one at the small size (16 px at 96 DPI, 24 at 144), its large one twice that.
 TEST(StartUp, IconSizes)
 {
     const HDC screen = GetDC(nullptr);

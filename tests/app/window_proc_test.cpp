@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 using namespace fixture;
 using seams::Calls;
 
@@ -17,34 +15,34 @@ constexpr WPARAM kCmdAutostart = 40002;
 constexpr WPARAM kCmdCopy = 40005;
 constexpr WPARAM kCmdExit = 40006;
 const std::wstring kActiveTip = L"Noctara v1.2.2 (Ativo)";
-const std::wstring kNotChanged = L"Não foi possível alterar a inicialização com o Windows.";
-const std::wstring kNotCopied = L"Não foi possível copiar o caminho.";
+const std::wstring kPausedTip = L"Noctara v1.2.2 (Pausado)";
 const std::wstring kBalloon = L"Shell_NotifyIconW NIM_MODIFY NIF_INFO";
 const std::wstring kAtRest = L"Shell_NotifyIconW NIM_MODIFY";
+const std::wstring kRunWrite = L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀";
 const Value kRunValue = Sz(L"Noctara", L"\"C:\\Programas\\Noctara.exe\"");
-HWND other = nullptr;
 
-// The program's window, at C:\Programas\Noctara.exe; another program's rich and plain text on the clipboard;
-// the Run key writable, with the program's value or without. Nothing recorded yet.
-HWND Prepare(bool runValue)
+// Another program's window.
+HWND Other()
+{
+    static const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    return other;
+}
+
+// The program's window, at C:\Programas\Noctara.exe; the Run key writable, with the program's value or without;
+// another program's rich and plain text on the clipboard. Nothing recorded yet.
+HWND Prepare(bool runValue = false)
 {
     const HWND window = CreateHiddenWindow();
     seams::modulePath = L"C:\\Programas\\Noctara.exe";
-    seams::failedAllocs = 0;
-    seams::refusedWrites = 0;
     SetKeyAccess(kRunKey, L"D:(A;;KA;;;WD)");
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara");
     if (runValue) {
         const std::vector<BYTE>& data = kRunValue.data;
         RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, data.data(), static_cast<DWORD>(data.size()));
     }
-    if (other == nullptr) {
-        other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
-    }
-    OpenClipboard(other);
+    OpenClipboard(Other());
     EmptyClipboard();
-    const UINT rich = RegisterClipboardFormatW(L"Rich Text Format");
-    for (const UINT format : {rich, UINT{CF_UNICODETEXT}}) {
+    for (const UINT format : {RegisterClipboardFormatW(L"Rich Text Format"), UINT{CF_UNICODETEXT}}) {
         const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sizeof(L"antes"));
         memcpy(GlobalLock(block), L"antes", sizeof(L"antes"));
         GlobalUnlock(block);
@@ -56,27 +54,21 @@ HWND Prepare(bool runValue)
     return window;
 }
 
-// The other program's copy: its rich text, then the plain text and the formats Windows makes from it.
-std::vector<UINT> TheirFormats()
-{
-    return {RegisterClipboardFormatW(L"Rich Text Format"), CF_UNICODETEXT, CF_LOCALE, CF_TEXT, CF_OEMTEXT};
-}
-
 }  // namespace
 
 // A double-click on the icon pauses, and the balloon and tooltip say so, in that order.
 TEST(Dispatch, DoubleClickPauses)
 {
-    Tray(Prepare(false), WM_LBUTTONDBLCLK);
+    Tray(Prepare(), WM_LBUTTONDBLCLK);
     EXPECT_EQ(seams::Log(), (Calls{kAtRest, kBalloon, kAtRest}));
     const std::wstring text = L"Pausado. O dispositivo pode dormir.";
-    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Noctara", text, 1}));
+    EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"paused", kPausedTip, L"Noctara", text, 1}));
 }
 
 // The toggle resumes a pause, and the balloon and tooltip say so, in that order.
 TEST(Dispatch, ToggleResumes)
 {
-    const HWND window = Prepare(false);
+    const HWND window = Prepare();
     AppState::active = false;
     SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
     EXPECT_EQ(seams::Log(), (Calls{kAtRest, kBalloon, kAtRest}));
@@ -93,7 +85,7 @@ TEST(Dispatch, AutostartSwitchesTheRunValue)
         std::wstring call;
         std::wstring text;
     } rows[] = {
-        {"on", false, L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀", L"Iniciará com o Windows."},
+        {"on", false, kRunWrite, L"Iniciará com o Windows."},
         {"off", true, L"RegDeleteValueW Noctara", L"Removido da inicialização com o Windows."},
     };
     for (const auto& row : rows) {
@@ -118,12 +110,9 @@ TEST(Dispatch, AutostartFailureOnlyWarns)
         {"read-only key, turning off", true, L"D:(A;;KRWD;;;WD)", 0, {kBalloon, kAtRest}},
         {"removal refused", true, L"D:(A;;KA;;;WD)", 1, {L"RegDeleteValueW Noctara", kBalloon, kAtRest}},
         {"no Run key, turning on", false, nullptr, 0, {kBalloon, kAtRest}},
-        {"write refused",
-         false,
-         L"D:(A;;KA;;;WD)",
-         1,
-         {L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀", kBalloon, kAtRest}},
+        {"write refused", false, L"D:(A;;KA;;;WD)", 1, {kRunWrite, kBalloon, kAtRest}},
     };
+    const std::wstring text = L"Não foi possível alterar a inicialização com o Windows.";
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const HWND window = Prepare(row.runValue);
@@ -135,7 +124,7 @@ TEST(Dispatch, AutostartFailureOnlyWarns)
         seams::refusedWrites = row.refusedWrites;
         SendMessageW(window, WM_COMMAND, kCmdAutostart, 0);
         EXPECT_EQ(seams::Log(), row.calls);
-        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", kNotChanged, 2}));
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Configuração", text, 2}));
         EXPECT_EQ(KeyExists(kRunKey), row.keyRules != nullptr) << "the Run key was made";
         EXPECT_EQ(Values(kRunKey), row.runValue ? std::vector<Value>{kRunValue} : std::vector<Value>{});
     }
@@ -144,7 +133,7 @@ TEST(Dispatch, AutostartFailureOnlyWarns)
 // Copy puts the path on the clipboard, terminated, as its only content; then says so.
 TEST(Dispatch, CopyPutsThePathOnTheClipboard)
 {
-    SendMessageW(Prepare(false), WM_COMMAND, kCmdCopy, 0);
+    SendMessageW(Prepare(), WM_COMMAND, kCmdCopy, 0);
     const std::wstring placed = L"SetClipboardData CF_UNICODETEXT C:\\Programas\\Noctara.exe␀";
     EXPECT_EQ(seams::Log(), (Calls{placed, kBalloon, kAtRest})) << "the block to its NUL, no unit more";
     EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Sucesso", L"Caminho copiado.", 1}));
@@ -154,15 +143,16 @@ TEST(Dispatch, CopyPutsThePathOnTheClipboard)
     EXPECT_EQ(clipboard.formats, plainText) << "the other program's rich text stays";
 }
 
-// A copy that fails says so in a warning and leaves the clipboard as it was.
+// A copy that fails says so in a warning and leaves the other program's copy on the clipboard.
 TEST(Dispatch, CopyFailureOnlyWarns)
 {
-    const char* rows[] = {"clipboard held", "no path", "no memory"};
-    for (const std::string row : rows) {
+    const std::vector<UINT> theirs = {RegisterClipboardFormatW(L"Rich Text Format"), CF_UNICODETEXT, CF_LOCALE, CF_TEXT,
+                                      CF_OEMTEXT};
+    for (const std::string row : {"clipboard held", "no path", "no memory"}) {
         SCOPED_TRACE(row);
-        const HWND window = Prepare(false);
+        const HWND window = Prepare();
         if (row == "clipboard held") {
-            OpenClipboard(other);
+            OpenClipboard(Other());
         }
         if (row == "no path") {
             seams::modulePath = L"C:\\" + std::wstring(32766, L'p');
@@ -171,17 +161,17 @@ TEST(Dispatch, CopyFailureOnlyWarns)
         SendMessageW(window, WM_COMMAND, kCmdCopy, 0);
         CloseClipboard();
         EXPECT_EQ(seams::Log(), (Calls{kBalloon, kAtRest}));
-        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Noctara", kNotCopied, 2}));
-        const Clipboard clipboard = ReadClipboard();
-        EXPECT_EQ(clipboard.owner, L"other");
-        EXPECT_EQ(clipboard.formats, TheirFormats());
+        const std::wstring text = L"Não foi possível copiar o caminho.";
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"active", kActiveTip, L"Noctara", text, 2}));
+        EXPECT_EQ(ReadClipboard().owner, L"other");
+        EXPECT_EQ(ReadClipboard().formats, theirs);
     }
 }
 
 // Exit removes the icon, leaving no ghost in the notification area, and withdraws this thread's keep-awake request.
 TEST(Dispatch, ExitRemovesTheIconAndTheHold)
 {
-    SendMessageW(Prepare(false), WM_COMMAND, kCmdExit, 0);
+    SendMessageW(Prepare(), WM_COMMAND, kCmdExit, 0);
     EXPECT_EQ(seams::Log(), Calls{L"Shell_NotifyIconW NIM_DELETE"});
     EXPECT_EQ(seams::Steps(GetCurrentThreadId()), Calls{L"release"});
 }
@@ -190,7 +180,7 @@ TEST(Dispatch, ExitRemovesTheIconAndTheHold)
 TEST(Dispatch, StrayTimersAndResultsChangeNothing)
 {
     constexpr UINT kCheckResult = WM_APP + 2;
-    const HWND window = CreateHiddenWindow();
+    const HWND window = Prepare();
     ASSERT_TRUE(SetAnswer(200, "whole", Offer("1.3.0", "https://localhost/dl/N.zip")));
     seams::ClearLog();
     SendMessageW(window, WM_TIMER, 7, 0);
@@ -213,19 +203,14 @@ TEST(Dispatch, StrayTimersAndResultsChangeNothing)
 // A resume whose worker cannot start (no thread, or no seed) stays paused and warns instead of "Ativo!".
 TEST(Dispatch, ResumeThatCannotStartStaysPausedAndWarns)
 {
-    const HWND window = Prepare(false);
-    const struct {
-        const char* name;
-        int* failures;
-    } rows[] = {{"no thread", &seams::failedWorkers}, {"no seed", &seams::failedSeeds}};
+    const HWND window = Prepare();
     const std::wstring text = L"Não foi possível manter o dispositivo acordado.";
-    const Shown warning = {4, 0x97, L"paused", L"Noctara v1.2.2 (Pausado)", L"Noctara", text, 2};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (int* failures : {&seams::failedWorkers, &seams::failedSeeds}) {
+        SCOPED_TRACE(failures == &seams::failedWorkers ? "no thread" : "no seed");
         SetActive(false);
-        *row.failures = 1;
+        *failures = 1;
         SendMessageW(window, WM_COMMAND, kCmdToggle, 0);
-        EXPECT_EQ(LastBalloon(), warning) << "NIIF_WARNING";
+        EXPECT_EQ(LastBalloon(), (Shown{4, 0x97, L"paused", kPausedTip, L"Noctara", text, 2})) << "NIIF_WARNING";
         EXPECT_FALSE(AppState::active) << "keeping awake reported on";
         EXPECT_TRUE(seams::Workers().empty());
     }

@@ -16,14 +16,14 @@ using Calls = std::vector<std::wstring>;
 Calls Log(const std::wstring& prefix = L"");
 void ClearLog();
 
-// Every record the shell got (UI thread); NIM_ADD is refused `refusedAdds` more times (-1: always).
+// Every record the shell got. The shell refuses NIM_ADD while it shows the icon, NIM_MODIFY while it does not, and
+// NIM_ADD `refusedAdds` more times (-1: always).
 struct Notification {
     DWORD message;
     NOTIFYICONDATAW data;
 };
 inline std::vector<Notification> notifications;
 inline int refusedAdds = 0;
-// Whether the shell shows the icon: it refuses NIM_ADD while it does, NIM_MODIFY while it does not.
 inline bool iconShown = false;
 // The last menu tracked, an item per entry: "TEXT ID", plus " checked" or " grayed"; "-" for a separator.
 inline Calls menuItems;
@@ -31,7 +31,7 @@ inline HMENU lastMenu = nullptr;
 
 // What a thread did: "hold", "release", "input" (one zero-motion mouse input), "N ticks" in a row, or else.
 Calls Steps(DWORD thread);
-// The threads that ran workers, in order, and their seeds.
+// The threads that ran workers, in order, their seeds, and how many still run.
 std::vector<DWORD> Workers();
 inline std::vector<std::uint32_t> workerSeeds;
 inline std::atomic<int> liveWorkers{0};

@@ -108,8 +108,7 @@ TEST(TrayIcon, DestroyingTheWindowRemovesTheIcon)
     EXPECT_EQ(seams::Log(L"Shell_NotifyIconW"), Calls{L"Shell_NotifyIconW NIM_DELETE"});
 }
 
-// A balloon's title is cut to 63 characters and its text to 255, each ended in its field, also over longer ones;
-// each balloon is followed by the record at rest.
+// A balloon's title is cut to 63 characters and its text to 255, each ended in its field; then the record at rest.
 TEST(TrayIcon, BalloonTextsFitTheirFields)
 {
     CreateHiddenWindow();
@@ -121,8 +120,7 @@ TEST(TrayIcon, BalloonTextsFitTheirFields)
     EXPECT_EQ(Records(), (std::vector<Shown>{longest, kAtRest, shorter, kAtRest}));
 }
 
-// The menu opens at the cursor, its window in front, from the right button and the keyboard; WM_NULL follows
-// once it has closed, and the menu is destroyed.
+// The menu opens at the cursor, its window in front, from the mouse and the keyboard; then WM_NULL, menu destroyed.
 TEST(TrayMenu, OpensFromMouseAndKeyboard)
 {
     const struct {

@@ -23,7 +23,6 @@ struct Case {
     const char* how = "whole";
 };
 
-// Each case's answer from the service, then what the check offers.
 void Check(const std::vector<Case>& cases)
 {
     for (const Case& row : cases) {
@@ -39,7 +38,7 @@ void Check(const std::vector<Case>& cases)
 
 }  // namespace
 
-// A whole answer offers the version it names, when it is another one, and its address, when the shell is given it.
+// A whole answer offers the version it names, when it is another one, and its address, when the shell takes it.
 TEST(UpdateCheck, OffersWhatAWholeAnswerNames)
 {
     const std::string spaced = "{\r\n  \"latest_version\" : \"1.3.0\",\n\t\"download_url\":\"" + kUrl + "\"\n}";
@@ -58,10 +57,8 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNames)
         {"a NUL", Offer(std::string("1.3\0evil", 8), kUrl), L"", L""},
         {"a DEL", Offer("1.3\x7F", kUrl), L"", L""},
         {"this version", Offer("1.2.2", kUrl), L"", L""},
-        {"empty version", Offer("", kUrl), L"", L""},
         {"no address", R"({"latest_version":"1.3.0"})", L"", L""},
         {"escaped slashes", Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
-        {"empty answer", "", L"", L""},
     });
 }
 
@@ -129,9 +126,8 @@ TEST(DownloadAddress, OnlyHttpsWithAHost)
     }
 }
 
-// A proxy's 407 offering Windows sign-in gets one more request, kept alive, with the user's own sign-in for the
-// proxy, Negotiate first; Basic or Digest alone, a second 407 or a spent deadline end the check. Each request has
-// 5 s to resolve and to connect, 10 s to send and to begin an answer.
+// A proxy's 407 offering Windows sign-in gets one more request, kept alive, with the user's own sign-in (Negotiate
+// first); Basic or Digest alone, a second 407 or a spent deadline end the check.
 TEST(UpdateCheck, ProxySignInAnsweredOnceWithOwnCredentials)
 {
     // WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, then WINHTTP_OPTION_DISABLE_FEATURE with keep-alive.
