@@ -1,5 +1,4 @@
-// The hidden window made in-process, a message pump, the test service, and what tests read back or send the way
-// other programs do.
+// The window in-process, a message pump, the test service, and what tests read back as other programs do.
 #pragma once
 
 #include "app/app_state.h"
@@ -19,15 +18,15 @@ inline constexpr wchar_t kApprovedRunKey[] =
 HWND ProgramWindow();
 // An icon event as interface version 4 sends it.
 void Tray(HWND window, WORD event);
-// The program's window procedure on a window of the test's own class, with two icons told apart; WM_CREATE has
-// run and the start-up timer is killed, so no check starts.
+// The program's window procedure on a window of the test's own class, with two stock icons; the start-up timer
+// killed, so no check starts.
 HWND CreateHiddenWindow();
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 20000);
 // Text units as they are, a NUL shown as ␀.
 std::wstring Units(const wchar_t* units, size_t count);
 
-// A record the shell got, by the fields the program varies; Read checks the others. A text is "<unterminated>"
-// without a NUL in its field; the balloon's fields are read only with NIF_INFO.
+// A record the shell got, by the fields the program varies; Read checks the others. A text without a NUL in its
+// field is "<unterminated>"; the balloon's fields are read only with NIF_INFO.
 struct Shown {
     UINT version = 0;
     UINT flags = 0;
