@@ -22,11 +22,14 @@ z=Noctara-$version-win-x64.zip
 # The version in the host too: only the path's may become $version.
 export SOURCE_DATE_EPOCH=1767225600 UPDATE_AUTHORITY=localhost:9 DOWNLOAD_URL=https://$version.localhost/dl/$z \
     HOMEPAGE=https://localhost/noctara
-# release: into dist/, copied to kept/.
+# release NAME: into dist/ and kept/; the zip and its .sha256 as NAME.zip*, unpacked in NAME/.
 release() {
     make -s -C "$src" release DIST="$PWD/dist" >log 2>&1 || fail "release failed: $(tail log)"
-    rm -rf kept
+    rm -rf kept "$1"
     cp -r dist kept
+    cp dist/$z "$1.zip"
+    cp dist/$z.sha256 "$1.zip.sha256"
+    python3 -m zipfile -e "$1.zip" "$1"
 }
 # stops REASON [NAME=VALUE...]: so set, the release stops for REASON, dist/ unchanged.
 stops() {
@@ -43,9 +46,7 @@ edited() {
 
 # So that a build not given the authority fails.
 sed -i 's/^\(NOCTARA_UPDATE_AUTHORITY:STRING=\).*/\1/' "$src/build-release/CMakeCache.txt" 2>/dev/null || true
-release
-cp dist/$z unsigned.zip
-python3 -m zipfile -e dist/$z unsigned
+release unsigned
 cd unsigned
 # In UTF-16.
 grep -qaP "$(sed 's/./&\\x00/g' <<<'https://localhost:9/')" Noctara.exe
@@ -74,21 +75,23 @@ refuses() {
         stops "$1 '$value' $2" "$1=$value"
     done
 }
-refuses UPDATE_AUTHORITY 'lies under' Example.INVALID:443
+refuses UPDATE_AUTHORITY 'lies under .invalid' Example.INVALID:443
 refuses UPDATE_AUTHORITY 'holds no port' host:0 host:65536 host:08 host:
-refuses UPDATE_AUTHORITY 'holds no valid h' -host a_b "$(printf 'a%.0s' {1..64}).x" "$(printf 'a.%.0s' {1..126})ab"
+# The longest label, 63 letters; names up to 253 characters.
+label="$(printf 'a%.0s' {1..63})"
+refuses UPDATE_AUTHORITY 'holds no valid host name' -host a_b "${label}a.x" "$label.$label.$label.${label:1}"
 refuses UPDATE_AUTHORITY 'holds no valid IP' 999.999.999.999 1.2.3
 refuses UPDATE_AUTHORITY 'is more than' https://h
 refuses UPDATE_AUTHORITY 'is no address' '[1.2.3.4]'
 stops "no update service given" UPDATE_AUTHORITY=
 # Each accepted: the address is refused next.
-for good in h:1 h:65535 127.0.0.1:8443 '[::1]:443' "$(printf 'a%.0s' {1..63}).x"; do
+for good in h:1 h:65535 127.0.0.1:8443 '[::1]:443' "$label.$label.$label.${label:2}"; do
     stops "DOWNLOAD_URL 'http://" UPDATE_AUTHORITY="$good" DOWNLOAD_URL="http://localhost/$z"
 done
 refuses DOWNLOAD_URL 'is no https' "https:///$z"
 refuses DOWNLOAD_URL 'holds a user' "https://u:p@localhost/$z"
 refuses DOWNLOAD_URL 'is not a plain' "https://localhost/a b/$z" "https://localhost/$z#x"
-refuses DOWNLOAD_URL 'does not end' https://localhost/x.zip "https://localhost/$z?x=1"
+refuses DOWNLOAD_URL "does not end in the zip's name" https://localhost/x.zip "https://localhost/$z?x=1"
 refuses HOMEPAGE 'is no https' http://localhost/
 stops "need HOMEPAGE" HOMEPAGE=
 stops 'needs a signature' SIGN_TSA=http://127.0.0.1:9/
@@ -117,9 +120,9 @@ done
 echo "pw$RANDOM$RANDOM" >pass
 openssl pkcs12 -export -inkey codeSigning.key -in codeSigning.pem -passout file:pass -out test.pfx
 export SIGN_PFX="$PWD/test.pfx" SIGN_PASSWORD_FILE="$PWD/pass" SIGN_CA="$PWD/ca.pem"
-release
+release signed
 mv dist first
-release
+release signed
 diff -rq first dist
 stops 'signing failed' SIGN_PASSWORD_FILE="$PWD/ca.pem"
 stops 'the signed exe does not' SIGN_CA=
@@ -155,10 +158,7 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 export SIGN_TSA="http://127.0.0.1:$(cat port)/" SIGN_TSA_CA="$PWD/ca.pem"
-release
-cp dist/$z stamped.zip
-cp dist/$z.sha256 stamped.zip.sha256
-python3 -m zipfile -e stamped.zip stamped
+release stamped
 osslsigncode verify -CAfile ca.pem -TSA-CAfile ca.pem -in stamped/Noctara.exe >verify
 grep -q 'Signing time: Jan  1 00:00:00 2026' verify
 stops 'the time-stamp is missing' SIGN_TSA_CA=
@@ -183,19 +183,19 @@ tampered() {
 checks unsigned.zip "MATCH: unsigned.zip (unsigned) is commit ${commit:0:12}"
 checks stamped.zip "MATCH: stamped.zip (signed by codeSigning, time-stamped)"
 checks none.zip "ERROR: give an existing zip"
-cp stamped.zip sum.zip
-sha256sum <ca.pem >sum.zip.sha256
-checks sum.zip "MISMATCH: sum.zip does not match"
+sha256sum <ca.pem >unsigned.zip.sha256
+checks unsigned.zip "MISMATCH: unsigned.zip does not match"
 checks ca.pem "MISMATCH: ca.pem is not a zip"
 code='printf "\x90" | dd of=Noctara.exe bs=1 seek=5000 conv=notrunc status=none'
 tools='sed -i "s/^package: cmake .*/package: cmake 9.9-1\r/" BUILDINFO.txt'
-tampered leia unsigned 'sed -i "s/Qorvex Labs/Outra/" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt"
+tampered leia unsigned 'sed -i "s/Qorvex Labs/Outra/" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt differs"
 tampered repack unsigned : "MISMATCH: repack.zip differs"
 tampered lacks unsigned 'rm LICENSE' "MISMATCH: the zip holds no LICENSE"
-tampered more unsigned 'echo >x' "MISMATCH: x is no"
+tampered more unsigned 'echo >x' "MISMATCH: x is no file"
 tampered noexe unsigned 'rm Noctara.exe' "MISMATCH: noexe.zip holds no"
-tampered twice unsigned 'tail -n1 SHA256SUMS >>SHA256SUMS' "MISMATCH: SHA256SUMS does"
-tampered sums stamped 'sed -i "/  LICENSE$/ y/0123456789abcdef/123456789abcdef0/" SHA256SUMS' "MISMATCH: LICENSE does"
+tampered twice unsigned 'tail -n1 SHA256SUMS >>SHA256SUMS' "MISMATCH: SHA256SUMS does not list"
+tampered sums stamped 'sed -i "/  LICENSE$/ y/0123456789abcdef/123456789abcdef0/" SHA256SUMS' \
+    "MISMATCH: LICENSE does not match"
 tampered form unsigned 'sed -i "s/^commit: .*/commit: x\r/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt gives"
 tampered dirty unsigned 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt' "MISMATCH: the release was not"
 tampered junk unsigned 'echo >Noctara.exe' "ERROR: osslsigncode"
