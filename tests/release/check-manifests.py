@@ -37,6 +37,7 @@ for path, keys in wanted.items():
         document = json.load(f) if path.endswith(".json") else yaml.safe_load(f)
     faults += [f"{path} {key}: {document.get(key)!r}, not {value!r}" for key, value in keys.items()
                if document.get(key) != value]
+# Scoop's, read last: its notes name the shortcut's folder.
 if not any(r"Programs\Qorvex Labs" in note for note in document["notes"]):
     faults.append("Scoop's notes do not name the shortcut's folder")
 sys.exit("\n".join(faults) or 0)

@@ -44,11 +44,11 @@ edited() {
     git -C "$src" checkout -q -- "$1"
 }
 
-# So that a build not given the authority fails.
+# Emptied, so that a build not given the authority fails.
 sed -i 's/^\(NOCTARA_UPDATE_AUTHORITY:STRING=\).*/\1/' "$src/build-release/CMakeCache.txt" 2>/dev/null || true
 release unsigned
 cd unsigned
-# In UTF-16.
+# The address, in UTF-16 as in the exe.
 grep -qaP "$(sed 's/./&\\x00/g' <<<'https://localhost:9/')" Noctara.exe
 # A BOM for PowerShell 5.1.
 grep -qx $'\xef\xbb\xbf'"Noctara $version"$'\r' LEIA-ME.txt
