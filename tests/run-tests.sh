@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test of a build folder under Wine: a virtual display, a fresh
-# throw-away prefix that trusts the test CA, a second one whose display runs
-# at 150 % for the tests that read sizes, the local HTTPS test service, then
-# ctest (scripts/lib/harness.py). Extra arguments go to ctest. A test that
-# fails is run once more: Wine now and then fails to start a process at all
-# (no output, a few milliseconds); both runs stay in the log.
+# Every test of a build folder under Wine (scripts/lib/harness.py sets up
+# the display, the prefixes and the service); extra arguments go to ctest.
+# A failed test runs once more: Wine has been seen to end a process before
+# it started.
 set -euo pipefail
 BUILD="$(cd "${1:?usage: run-tests.sh BUILD_DIR [ctest args]}" && pwd)"
 shift

@@ -15,8 +15,7 @@ def run(*command):
 
 headers = run("x86_64-w64-mingw32-objdump", "-p", exe).decode()
 dlls = {name.lower() for name in re.findall(r"DLL Name: (\S+)", headers)}
-# Loaded before any code runs: only KnownDLLs, never looked for beside the exe, and comctl32, which the manifest
-# binds. WinHTTP is delay-loaded.
+# Only KnownDLLs, never looked for beside the exe, and comctl32, which the manifest binds; WinHTTP is delay-loaded.
 known = {"kernel32.dll", "user32.dll", "shell32.dll", "ole32.dll", "advapi32.dll", "msvcrt.dll", "comctl32.dll"}
 assert len(dlls) >= 5 and dlls <= known, dlls
 # Terminal-server aware (0x8000), NX (0x100), dynamic base (0x40), high-entropy addresses (0x20).
@@ -37,8 +36,7 @@ for group, sizes in ((101, [16, 20, 24, 32, 40, 48]), (102, [16, 20, 24, 32, 40,
     shapes = [struct.unpack_from("<BB4xH", directory, 6 + 14 * i) for i in range(count)]
     assert shapes == [(size, size, 32) for size in sizes], (group, shapes)
 
-# Per-monitor (v2) DPI awareness in the elements Windows 10 1607 and later read and the one before; Windows 7, 8,
-# 8.1 and 10/11 supported.
+# Per-monitor (v2) DPI awareness for Windows 10 1607 and later, and before; Windows 7 to 11 supported.
 manifest = ET.fromstring(run("wrestool", "-x", "--raw", "-t24", "-n1", exe))
 identity = manifest.find("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity").attrib
 assert (identity.get("name"), identity.get("version")) == ("QorvexLabs.Noctara", "1.2.2.0"), identity
