@@ -127,3 +127,10 @@ TEST(KeepAwake, SeedsFarApart)
     SetActive(false);
     seams::WaitForLiveWorkers(0);
 }
+
+// Switching off withdraws the calling thread's request too.
+TEST(KeepAwake, SwitchOffReleasesHere)
+{
+    SetActive(false);
+    EXPECT_EQ(seams::Steps(GetCurrentThreadId()), Calls{L"release"});
+}
