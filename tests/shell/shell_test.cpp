@@ -170,6 +170,7 @@ namespace {
 // The saved shortcut's fields that the shell uses, as the shell loads them.
 struct Link {
     wchar_t target[MAX_PATH] = {};
+    wchar_t arguments[MAX_PATH] = L"?";
     wchar_t folder[MAX_PATH] = {};
     wchar_t icon[MAX_PATH] = {};
     int index = -1;
@@ -191,6 +192,7 @@ Link SavedShortcut()
     file->Release();
     Link link;
     shellLink->GetPath(link.target, MAX_PATH, nullptr, SLGP_RAWPATH);
+    shellLink->GetArguments(link.arguments, MAX_PATH);
     shellLink->GetWorkingDirectory(link.folder, MAX_PATH);
     shellLink->GetIconLocation(link.icon, MAX_PATH, &link.index);
     shellLink->GetDescription(link.description, MAX_PATH);
@@ -200,7 +202,7 @@ Link SavedShortcut()
 
 }  // namespace
 
-// The saved shortcut starts the program from its own folder, with its icon and name.
+// The saved shortcut starts the program from its own folder, without arguments, with its icon and name.
 TEST(Shortcut, SavedFileReadsBack)
 {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -215,6 +217,7 @@ TEST(Shortcut, SavedFileReadsBack)
         EXPECT_TRUE(CreateStartMenuShortcut());
         const Link link = SavedShortcut();
         EXPECT_STREQ(link.target, row.exe);
+        EXPECT_STREQ(link.arguments, L"");
         EXPECT_STREQ(link.folder, row.folder) << "working folder";
         EXPECT_STREQ(link.icon, row.exe);
         EXPECT_EQ(link.index, 0) << "icon index";
