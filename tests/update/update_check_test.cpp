@@ -57,8 +57,10 @@ TEST(UpdateCheck, OffersWhatAWholeAnswerNames)
         {"a NUL", Offer(std::string("1.3\0evil", 8), kUrl), L"", L""},
         {"a DEL", Offer("1.3\x7F", kUrl), L"", L""},
         {"this version", Offer("1.2.2", kUrl), L"", L""},
+        {"empty version", Offer("", kUrl), L"", L""},
         {"no address", R"({"latest_version":"1.3.0"})", L"", L""},
         {"escaped slashes", Offer("1.3.0", R"(https:\/\/localhost\/dl\/Noctara-1.3.0.zip)"), L"", L""},
+        {"empty answer", "", L"", L""},
     });
 }
 
