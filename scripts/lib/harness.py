@@ -95,7 +95,12 @@ class Harness:
         os.makedirs(self.service_dir, exist_ok=True)
         os.environ.update(WINEDEBUG="-all", HARNESS_DIR=self.dir,
                           # No Mono or Gecko install prompts in a fresh prefix.
-                          WINEDLLOVERRIDES="mscoree,mshtml=")
+                          WINEDLLOVERRIDES="mscoree,mshtml=",
+                          # The menu entries and icons Wine makes for the
+                          # program's shortcut stay in the build folder, not
+                          # in the user's desktop.
+                          XDG_DATA_HOME=os.path.join(self.dir, "xdg", "data"),
+                          XDG_CONFIG_HOME=os.path.join(self.dir, "xdg", "config"))
 
     def __enter__(self):
         try:
