@@ -1,5 +1,5 @@
-// The real Noctara.exe run from Downloads, where a web page has dropped a winhttp.dll; read: the service's log, the
-// exit codes.
+// The real Noctara.exe run from Downloads, where a web page has dropped a winhttp.dll; read: the service's log and
+// a second copy's exit code.
 #include "tests/support/fixture.h"
 
 #include <gtest/gtest.h>
