@@ -170,6 +170,15 @@ class Harness:
         subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=env, **QUIET)
         self.prefixes.append(prefix)
 
+    def hold_desktop(self, prefix):
+        """A console left waiting for input that never comes keeps Wine's
+        desktop: without one, the desktop process ends a second after each
+        program does, and the next program waits about a second for a new
+        one. It ends with the prefix's Wine."""
+        env = dict(os.environ, WINEPREFIX=prefix)
+        self.children.append(subprocess.Popen(["wine", "cmd"], env=env, stdin=subprocess.PIPE,
+                                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
     def stop_wine(self, prefix):
         if prefix in self.prefixes:
             self.prefixes.remove(prefix)
@@ -325,6 +334,7 @@ def main():
                 harness.answer(200, "whole", offer(args.offer))
                 log(f"the update service offers {args.offer}")
             harness.start_wine(prefix)
+            harness.hold_desktop(prefix)
             if args.scaled:
                 # Made, not started: its Wine running beside the first one's
                 # on the same display makes every test a second slower. Its
