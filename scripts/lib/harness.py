@@ -172,7 +172,7 @@ class Harness:
 
     def hold_desktop(self, prefix):
         """A console left waiting for input that never comes keeps Wine's
-        desktop: without one, the desktop process ends a second after each
+        desktop: without one, the desktop process ends soon after each
         program does, and the next program waits about a second for a new
         one. It ends with the prefix's Wine."""
         env = dict(os.environ, WINEPREFIX=prefix)
