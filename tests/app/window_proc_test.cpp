@@ -21,13 +21,6 @@ const std::wstring kAtRest = L"Shell_NotifyIconW NIM_MODIFY";
 const std::wstring kRunWrite = L"RegSetValueExW Noctara REG_SZ \"C:\\Programas\\Noctara.exe\"␀";
 const Value kRunValue = Sz(L"Noctara", L"\"C:\\Programas\\Noctara.exe\"");
 
-// Another program's window.
-HWND Other()
-{
-    static const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
-    return other;
-}
-
 // The program's window, at C:\Programas\Noctara.exe; the Run key writable, with the program's value or without;
 // another program's rich and plain text on the clipboard. Nothing recorded yet.
 HWND Prepare(bool runValue = false)
@@ -40,7 +33,7 @@ HWND Prepare(bool runValue = false)
         const std::vector<BYTE>& data = kRunValue.data;
         RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Noctara", REG_SZ, data.data(), static_cast<DWORD>(data.size()));
     }
-    OpenClipboard(Other());
+    OpenClipboard(OtherWindow());
     EmptyClipboard();
     for (const UINT format : {RegisterClipboardFormatW(L"Rich Text Format"), UINT{CF_UNICODETEXT}}) {
         const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sizeof(L"antes"));
@@ -152,7 +145,7 @@ TEST(Dispatch, CopyFailureOnlyWarns)
         SCOPED_TRACE(row);
         const HWND window = Prepare();
         if (row == "clipboard held") {
-            OpenClipboard(Other());
+            OpenClipboard(OtherWindow());
         }
         if (row == "no path") {
             seams::modulePath = L"C:\\" + std::wstring(32766, L'p');

@@ -182,13 +182,18 @@ void SetKeyAccess(const wchar_t* key, const wchar_t* rules)
     RegCloseKey(opened);
 }
 
+HWND OtherWindow()
+{
+    static const HWND other = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    return other;
+}
+
 Clipboard ReadClipboard()
 {
-    // With a window: Wine lets two windowless openers in at once.
-    static const HWND reader = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
     const HWND owner = GetClipboardOwner();
     Clipboard clipboard{owner == nullptr ? L"none" : owner == AppState::mainWindow ? L"ours" : L"other"};
-    EXPECT_TRUE(OpenClipboard(reader)) << "the clipboard is still held";
+    // With a window: Wine lets two windowless openers in at once.
+    EXPECT_TRUE(OpenClipboard(OtherWindow())) << "the clipboard is still held";
     for (UINT format = EnumClipboardFormats(0); format != 0; format = EnumClipboardFormats(format)) {
         clipboard.formats.push_back(format);
     }

@@ -59,6 +59,9 @@ bool KeyExists(const wchar_t* key);
 // Sets the key's access rules (SDDL), making the key if it is missing.
 void SetKeyAccess(const wchar_t* key, const wchar_t* rules);
 
+// A message-only window standing for another program.
+HWND OtherWindow();
+
 // The clipboard as another program sees it.
 struct Clipboard {
     std::wstring owner;  // "ours" (the program's window), "other" or "none"
