@@ -1,4 +1,4 @@
-// Start-up as a whole: this thread runs the program, its icons linked in.
+// Start-up as a whole: this thread runs the program, with its icons.
 #include "app/startup.h"
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
@@ -23,8 +23,7 @@ bool lateToggle = false;
 bool (*quitWhen)() = [] { return AppState::workerRunning.load(); };
 ULONGLONG giveUpAt = 0;
 
-// On the program's UI thread, once its window is there: `toggles` toggles; the exit command once quitWhen holds
-// or after 20 s.
+// On the program's UI thread, once its window is there: `toggles` toggles; exit once quitWhen holds or after 20 s.
 void CALLBACK Drive(HWND, UINT, UINT_PTR timer, DWORD)
 {
     const HWND window = ProgramWindow();
@@ -53,7 +52,7 @@ int RunProgram(const std::string& url = "https://localhost/dl/N.zip")
     return code;
 }
 
-// `times` toggles long before the check reports; the exit once the offer is announced.
+// `times` toggles long before the check reports; exit once the offer is announced.
 void RunTogglingBeforeTheCheck(int times)
 {
     toggles = times;
@@ -92,6 +91,14 @@ Picture Look(HICON icon)
 
 }  // namespace
 
+// A second copy in the session ends at once with 0, showing nothing.
+TEST(StartUp, SecondCopyEndsAtOnce)
+{
+    CreateMutexW(nullptr, TRUE, L"Local\\NoctaraTray_SingleInstance");
+    RunProgram();
+    EXPECT_TRUE(seams::notifications.empty()) << "the second copy showed an icon";
+}
+
 // One copy per session: the session's mutex outlives the loop.
 TEST(StartUp, SingleInstance)
 {
@@ -107,31 +114,16 @@ TEST(StartUp, SingleThreadedApartment)
     EXPECT_EQ(apartment, APTTYPE_MAINSTA);
 }
 
-// What start-up asks of Windows, once each: the balloons' identity; "TaskbarCreated" let through; a check at 600 ms.
+// What start-up asks of Windows, once each: an identity; "TaskbarCreated" let through; a check at 600 ms.
 TEST(StartUp, WhatItAsksOfWindows)
 {
     RunProgram();
-    const struct {
-        const char* name;
-        const wchar_t* prefix;
-        Calls calls;
-    } rows[] = {
-        {"the process's identity",
-         L"SetCurrentProcessExplicitAppUserModelID",
-         {L"SetCurrentProcessExplicitAppUserModelID Qorvex.NoctaraTray"}},
-        {"the shortcut's identity, committed",
-         L"IPropertyStore",
-         {L"IPropertyStore::SetValue Qorvex.NoctaraTray", L"IPropertyStore::Commit"}},
-        {"MSGFLT_ALLOW on the window",
-         L"ChangeWindowMessageFilterEx",
-         {L"ChangeWindowMessageFilterEx TaskbarCreated 1"}},
-        {"the start-up timer", L"SetTimer", {L"SetTimer 1 600"}},
-        {"gone with its first tick", L"KillTimer", {L"KillTimer 1"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(Log(row.prefix), row.calls);
-    }
+    const std::wstring id = L"Qorvex.NoctaraTray";
+    EXPECT_EQ(Log(L"SetCurrentProcess"), Calls{L"SetCurrentProcessExplicitAppUserModelID " + id});
+    EXPECT_EQ(Log(L"IPropertyStore"), (Calls{L"IPropertyStore::SetValue " + id, L"IPropertyStore::Commit"}));
+    EXPECT_EQ(Log(L"ChangeWindow"), Calls{L"ChangeWindowMessageFilterEx TaskbarCreated 1"}) << "MSGFLT_ALLOW";
+    EXPECT_EQ(Log(L"SetTimer"), Calls{L"SetTimer 1 600"});
+    EXPECT_EQ(Log(L"KillTimer"), Calls{L"KillTimer 1"}) << "the start-up timer's first tick ends it";
 }
 
 // After start-up, a library loaded by name never comes from beside the program.
@@ -145,7 +137,7 @@ TEST(StartUp, NoLibraryFromBesideTheProgram)
     EXPECT_EQ(LoadLibraryW(L"probe.dll"), nullptr) << "loaded from beside the program";
 }
 
-// Tray icons and the class's small one at the small size (16 px at 96 DPI, 24 at 144), its large one twice that.
+// Tray icons and the class's small one at the small size (16 px at 96 DPI, 24 at 144), the large one twice that.
 TEST(StartUp, IconSizes)
 {
     const HDC screen = GetDC(nullptr);
