@@ -21,11 +21,15 @@ TEST(Journey, OneRequestWithItsHeaders)
     ASSERT_TRUE(SetAnswer(200, "whole", Offer("1.2.2", "https://localhost/dl/Noctara.zip"))) << "no test service";
     STARTUPINFOW startup{sizeof(startup)};
     PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW((folder + L"Noctara.exe").c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
-                               nullptr, &startup, &process));
+    ASSERT_TRUE(CreateProcessW((folder + L"Noctara.exe").c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
     EXPECT_TRUE(PumpUntil([] { return !ServiceLog().empty(); })) << "the check never reached the service";
     PumpUntil([] { return false; }, 1000);
+    // Gone before the next test starts, which would find its mutex.
     TerminateProcess(process.hProcess, 0);
+    WaitForSingleObject(process.hProcess, 5000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
     const std::wstring log = ServiceLog();
     EXPECT_TRUE(log.starts_with(L"GET /api/proxy?file=check_update.php HTTP/1.1\n")) << log;
     EXPECT_EQ(log.find(L"GET", 1), std::wstring::npos) << "a second request: " << log;
