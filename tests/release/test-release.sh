@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# make release and make verify-release, and what each refuses; no Wine. In build-release-test/, a clone kept warm.
+# make release and make verify-release, and what each refuses; no Wine. build-release-test/: a clone kept warm.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 fail() {
@@ -13,11 +13,11 @@ src="$root/build-release-test"
 commit="$(git -C "$root" stash create)"
 commit="${commit:-$(git -C "$root" rev-parse HEAD)}"
 git -C "$src" checkout -q -f --detach "$commit"
-version="$(sed -n 's/^project(Noctara VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")"
+version=1.2.2
 cd "$(mktemp -d)"
 authority=
 trap 'kill $authority 2>/dev/null; rm -rf "$PWD"' EXIT
-unset SIGN_PFX SIGN_PASSWORD_FILE SIGN_CA SIGN_TSA SIGN_TSA_CA
+unset ${!SIGN_*}
 z=Noctara-$version-win-x64.zip
 # The version in the host too: only the path's may become $version.
 export SOURCE_DATE_EPOCH=1767225600 UPDATE_AUTHORITY=localhost:9 DOWNLOAD_URL=https://$version.localhost/dl/$z \
@@ -37,18 +37,24 @@ stops() {
     grep -qF "$1" log || fail "${*:2}: not $1: $(tail -n2 log)"
     diff -r kept dist >/dev/null || fail "a refused release changed dist/: ${*:2}"
 }
-# edited FILE SED REASON [NAME=VALUE...]: stops, FILE so edited.
+# refuses NAME REASON VALUE...
+refuses() {
+    for value in "${@:3}"; do
+        stops "$1 '$value' $2" "$1=$value"
+    done
+}
+# edited FILE SED REASON [NAME=VALUE...]
 edited() {
     sed -i "$2" "$src/$1"
     stops "$3" "${@:4}"
     git -C "$src" checkout -q -- "$1"
 }
 
-# Emptied, so that a build not given the authority fails.
-sed -i 's/^\(NOCTARA_UPDATE_AUTHORITY:STRING=\).*/\1/' "$src/build-release/CMakeCache.txt" 2>/dev/null || true
+# So that a build not given the authority fails.
+sed -i '/^NOCTARA_UPDATE_AUTHORITY:/ s/=.*/=/' "$src/build-release/CMakeCache.txt" 2>/dev/null || true
 release unsigned
 cd unsigned
-# The address, in UTF-16 as in the exe.
+# The address, in UTF-16.
 grep -qaP "$(sed 's/./&\\x00/g' <<<'https://localhost:9/')" Noctara.exe
 # A BOM for PowerShell 5.1.
 grep -qx $'\xef\xbb\xbf'"Noctara $version"$'\r' LEIA-ME.txt
@@ -56,25 +62,16 @@ grep -qF 'GET https://localhost:9/api/proxy?file=check_update.php' LEIA-ME.txt
 grep -qF 'agente "Noctara/1.2"' LEIA-ME.txt
 ! grep '@' LEIA-ME.txt || fail "a placeholder is left"
 ! tr -d '\r' <LEIA-ME.txt | LC_ALL=C.UTF-8 grep -E '^.{81}' || fail "LEIA-ME.txt: a line over 80 columns"
-for name in *.txt LICENSE; do
-    ! grep -qv $'\r$' "$name" || fail "$name: a line without CRLF"
-done
+! grep -lv $'\r$' *.txt LICENSE || fail "lines without CRLF in the files above"
 ! grep -q $'\r' SHA256SUMS || fail "SHA256SUMS: a CR"
 # Each archive and object linked but LTO's.
 linked="$(sed -n 's/^\([^ ]*\.a\)(.*/\1/p; s/^LOAD \(.*\.o\)$/\1/p' "$src/build-release/Noctara.map" | grep -v ltrans)"
-[[ -n $linked ]]
 for name in $(xargs -n1 basename <<<"$linked" | sort -u); do
     grep -qwF "$name" THIRD-PARTY-NOTICES.txt || fail "notices lack $name"
 done
 cd ..
 "$root/tests/release/check-manifests.py" dist "$version" "$DOWNLOAD_URL"
 
-# refuses NAME REASON VALUE...: stops "NAME 'VALUE' REASON" for each VALUE.
-refuses() {
-    for value in "${@:3}"; do
-        stops "$1 '$value' $2" "$1=$value"
-    done
-}
 refuses UPDATE_AUTHORITY 'lies under .invalid' Example.INVALID:443
 refuses UPDATE_AUTHORITY 'holds no port' host:0 host:65536 host:08 host:
 # The longest label, 63 letters; names up to 253 characters.
@@ -84,7 +81,7 @@ refuses UPDATE_AUTHORITY 'holds no valid IP' 999.999.999.999 1.2.3
 refuses UPDATE_AUTHORITY 'is more than' https://h
 refuses UPDATE_AUTHORITY 'is no address' '[1.2.3.4]'
 stops "no update service given" UPDATE_AUTHORITY=
-# Each accepted: the address is refused next.
+# Accepted, so the address is refused next.
 for good in h:1 h:65535 127.0.0.1:8443 '[::1]:443' "$label.$label.$label.${label:2}"; do
     stops "DOWNLOAD_URL 'http://" UPDATE_AUTHORITY="$good" DOWNLOAD_URL="http://localhost/$z"
 done
@@ -109,7 +106,6 @@ locale=(dist/winget/*/*/*/*/*/*.locale.pt-BR.yaml)
 [[ -z "$(schema QorvexLabs.Noctara.locale.en-US.yaml <"$locale")" ]]
 sed 's/^ManifestType: .*/ManifestType: locale/' "$locale" | schema a.yaml | grep -qF "for ManifestType 'locale'"
 
-# cert NAME [OPTION...]: NAME.pem and NAME.key.
 cert() {
     openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=$1" -keyout "$1.key" -out "$1.pem" "${@:2}" 2>/dev/null
 }
@@ -117,7 +113,7 @@ cert ca
 for role in codeSigning timeStamping; do
     cert $role -CA ca.pem -CAkey ca.key -addext basicConstraints=CA:FALSE -addext "extendedKeyUsage=critical,$role"
 done
-echo "pw$RANDOM$RANDOM" >pass
+echo secret >pass
 openssl pkcs12 -export -inkey codeSigning.key -in codeSigning.pem -passout file:pass -out test.pfx
 export SIGN_PFX="$PWD/test.pfx" SIGN_PASSWORD_FILE="$PWD/pass" SIGN_CA="$PWD/ca.pem"
 release signed
@@ -128,12 +124,13 @@ stops 'signing failed' SIGN_PASSWORD_FILE="$PWD/ca.pem"
 stops 'the signed exe does not' SIGN_CA=
 stops '127.0.0.1:9/ gave no' SIGN_TSA=http://127.0.0.1:9/
 
-# openssl's time-stamp authority, on a free loopback port.
+# openssl's time-stamp authority on a free loopback port; it prints its process and port.
 printf '%s\n' '[tsa]' 'default_tsa = here' '[here]' 'serial = serial' 'default_policy = 1.2.3.4' 'digests = sha256' \
     >tsa.cnf
 echo 01 >serial
-python3 - >port 2>/dev/null <<'PY' &
+read -r authority port < <(python3 - 2>/dev/null <<'PY'
 import http.server
+import os
 import subprocess
 
 
@@ -149,36 +146,32 @@ class Authority(http.server.BaseHTTPRequestHandler):
 
 
 server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
-print(server.server_port, flush=True)
+print(os.getpid(), server.server_port, flush=True)
 server.serve_forever()
 PY
-authority=$!
-for _ in $(seq 100); do
-    [[ -s port ]] && break
-    sleep 0.1
-done
-export SIGN_TSA="http://127.0.0.1:$(cat port)/" SIGN_TSA_CA="$PWD/ca.pem"
+)
+export SIGN_TSA="http://127.0.0.1:$port/" SIGN_TSA_CA="$PWD/ca.pem"
 release stamped
 osslsigncode verify -CAfile ca.pem -TSA-CAfile ca.pem -in stamped/Noctara.exe >verify
 grep -q 'Signing time: Jan  1 00:00:00 2026' verify
 stops 'the time-stamp is missing' SIGN_TSA_CA=
 
-# checks ZIP VERDICT: verify-release's verdict.
+# checks ZIP VERDICT
 checks() {
     make -s -C "$src" verify-release ZIP="$PWD/$1" >log 2>&1 || true
     grep -qF "verify-release: $2" log || fail "$1 is not $2: $(tail -n3 log)"
 }
-# tampered NAME FROM COMMANDS VERDICT: checks NAME.zip, FROM's files after COMMANDS, SHA256SUMS redone in order.
+# tampered NAME COMMANDS VERDICT [FROM]: checks NAME.zip, FROM's (unsigned's) files after COMMANDS.
 tampered() {
-    cp -r "$2" "$1"
+    cp -r "${4:-unsigned}" "$1"
     cd "$1"
-    eval "$3"
-    if [[ $3 != *SHA256SUMS* ]]; then
-        sha256sum Noctara.exe LEIA-ME.txt LICENSE THIRD-PARTY-NOTICES.txt BUILDINFO.txt x >SHA256SUMS 2>/dev/null || :
+    eval "$2"
+    if [[ $2 != *SHA256SUMS* ]]; then
+        sha256sum $(cut -c67- SHA256SUMS) x >SHA256SUMS 2>/dev/null || :
     fi
     python3 -m zipfile -c "../$1.zip" *
     cd ..
-    checks "$1.zip" "$4"
+    checks "$1.zip" "$3"
 }
 checks unsigned.zip "MATCH: unsigned.zip (unsigned) is commit ${commit:0:12}"
 checks stamped.zip "MATCH: stamped.zip (signed by codeSigning, time-stamped)"
@@ -188,22 +181,20 @@ checks unsigned.zip "MISMATCH: unsigned.zip does not match"
 checks ca.pem "MISMATCH: ca.pem is not a zip"
 code='printf "\x90" | dd of=Noctara.exe bs=1 seek=5000 conv=notrunc status=none'
 tools='sed -i "s/^package: cmake .*/package: cmake 9.9-1\r/" BUILDINFO.txt'
-tampered leia unsigned 'sed -i "s/Qorvex Labs/Outra/" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt differs"
-tampered repack unsigned : "MISMATCH: repack.zip differs"
-tampered lacks unsigned 'rm LICENSE' "MISMATCH: the zip holds no LICENSE"
-tampered more unsigned 'echo >x' "MISMATCH: x is no file"
-tampered noexe unsigned 'rm Noctara.exe' "MISMATCH: noexe.zip holds no"
-tampered twice unsigned 'tail -n1 SHA256SUMS >>SHA256SUMS' "MISMATCH: SHA256SUMS does not list"
-tampered sums stamped 'sed -i "/  LICENSE$/ y/0123456789abcdef/123456789abcdef0/" SHA256SUMS' \
-    "MISMATCH: LICENSE does not match"
-tampered form unsigned 'sed -i "s/^commit: .*/commit: x\r/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt gives"
-tampered dirty unsigned 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt' "MISMATCH: the release was not"
-tampered junk unsigned 'echo >Noctara.exe' "ERROR: osslsigncode"
-tampered code unsigned "$code" "MISMATCH: Noctara.exe differs"
-tampered toolset unsigned "$code; $tools" "MISMATCH: Noctara.exe differs from this checkout's build, made"
-tampered recorded unsigned 'sed -i "s/^\(unsigned-exe-sha256: \)[0-9a-f]*/\1$(printf %064d 0)/" BUILDINFO.txt' \
-    "MISMATCH: BUILDINFO.txt records"
-tampered tools stamped "$tools" "MATCH: tools.zip (signed by codeSigning, time-stamped)"
+tampered leia 'sed -i "s/Qorvex Labs/Outra/" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt differs"
+tampered repack : "MISMATCH: repack.zip differs"
+tampered lacks 'rm LICENSE' "MISMATCH: the zip holds no LICENSE"
+tampered more 'echo >x' "MISMATCH: x is no file"
+tampered noexe 'rm Noctara.exe' "MISMATCH: noexe.zip holds no"
+tampered twice 'tail -n1 SHA256SUMS >>SHA256SUMS' "MISMATCH: SHA256SUMS does not list"
+tampered sums 'sed -i "/  LICENSE$/ s/^./x/" SHA256SUMS' "MISMATCH: LICENSE does not match"
+tampered form 'sed -i "s/^commit: .*/commit: x\r/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt gives"
+tampered dirty 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt' "MISMATCH: the release was not"
+tampered junk 'echo >Noctara.exe' "ERROR: osslsigncode"
+tampered code "$code" "MISMATCH: Noctara.exe differs"
+tampered toolset "$code; $tools" "MISMATCH: Noctara.exe differs from this checkout's build, made"
+tampered recorded 'sed -i "s/ [0-9a-f]\{64\}/ $(printf %064d 0)/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt records"
+tampered tools "$tools" "MATCH: tools.zip (signed by codeSigning, time-stamped)" stamped
 grep -qE '^cmake +9.9-1 +[0-9]' log
 SIGN_CA= checks stamped.zip "MISMATCH: the signature"
 SIGN_TSA_CA= checks stamped.zip "MISMATCH: the time-stamp"
