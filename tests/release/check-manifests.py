@@ -1,13 +1,12 @@
 #!/usr/bin/python3
-"""check-manifests.py DIST VERSION URL: the values DIST's manifests publish; exits 1 naming each one wrong."""
+"""check-manifests.py DIST VERSION URL: exits 1 naming each wrong value in DIST's manifests."""
 import hashlib
 import sys
 
 import yaml
 
 dist, version, url = sys.argv[1:]
-with open(f"{dist}/Noctara-{version}-win-x64.zip", "rb") as f:
-    digest = hashlib.sha256(f.read()).hexdigest()
+digest = hashlib.sha256(open(f"{dist}/Noctara-{version}-win-x64.zip", "rb").read()).hexdigest()
 home = "https://localhost/noctara"
 head = {"PackageIdentifier": "QorvexLabs.Noctara", "PackageVersion": version}
 winget = f"winget/manifests/q/QorvexLabs/Noctara/{version}/QorvexLabs.Noctara"
@@ -33,8 +32,7 @@ wanted = {
 faults = []
 for path, keys in wanted.items():
     # YAML reads the JSON too.
-    with open(f"{dist}/{path}", "rb") as f:
-        document = yaml.safe_load(f)
+    document = yaml.safe_load(open(f"{dist}/{path}", "rb"))
     faults += [f"{path} {key}: {document.get(key)!r}, not {value!r}" for key, value in keys.items()
                if document.get(key) != value]
 # Scoop's, read last: its notes name the shortcut's folder.

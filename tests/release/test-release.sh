@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# make release and make verify-release, and what each refuses; no Wine. build-release-test/: a clone kept warm.
+# make release and make verify-release and what each refuses, in build-release-test/, a clone kept warm; no Wine.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 fail() {
@@ -15,11 +15,10 @@ commit="${commit:-$(git -C "$root" rev-parse HEAD)}"
 git -C "$src" checkout -q -f --detach "$commit"
 version=1.2.2
 cd "$(mktemp -d)"
-authority=
-trap 'kill $authority 2>/dev/null; rm -rf "$PWD"' EXIT
+trap 'kill ${authority-} 2>/dev/null; rm -rf "$PWD"' EXIT
 unset ${!SIGN_*}
 z=Noctara-$version-win-x64.zip
-# The version in the host too: only the path's may become $version.
+# The version in the host too: only the path's becomes $version.
 export SOURCE_DATE_EPOCH=1767225600 UPDATE_AUTHORITY=localhost:9 DOWNLOAD_URL=https://$version.localhost/dl/$z \
     HOMEPAGE=https://localhost/noctara
 # release NAME: into dist/ and kept/; the zip and its .sha256 as NAME.zip*, unpacked in NAME/.
@@ -33,9 +32,9 @@ release() {
 }
 # stops REASON [NAME=VALUE...]: so set, the release stops for REASON, dist/ unchanged.
 stops() {
-    ! env "${@:2}" "$src/scripts/release.py" pack --dist "$PWD/dist" >log 2>&1 || fail "released with ${*:2}"
+    ! env "${@:2}" "$src/scripts/release.py" pack --dist dist >log 2>&1 || fail "released with ${*:2}"
     grep -qF "$1" log || fail "${*:2}: not $1: $(tail -n2 log)"
-    diff -r kept dist >/dev/null || fail "a refused release changed dist/: ${*:2}"
+    diff -rq kept dist || fail "a refused release changed dist/: ${*:2}"
 }
 # refuses NAME REASON VALUE...
 refuses() {
@@ -62,11 +61,11 @@ grep -qF 'GET https://localhost:9/api/proxy?file=check_update.php' LEIA-ME.txt
 grep -qF 'agente "Noctara/1.2"' LEIA-ME.txt
 ! grep '@' LEIA-ME.txt || fail "a placeholder is left"
 ! tr -d '\r' <LEIA-ME.txt | LC_ALL=C.UTF-8 grep -E '^.{81}' || fail "LEIA-ME.txt: a line over 80 columns"
-! grep -lv $'\r$' *.txt LICENSE || fail "lines without CRLF in the files above"
+! grep -lv $'\r$' *.txt LICENSE || fail "no CRLF in the files above"
 ! grep -q $'\r' SHA256SUMS || fail "SHA256SUMS: a CR"
-# Each archive and object linked but LTO's.
-linked="$(sed -n 's/^\([^ ]*\.a\)(.*/\1/p; s/^LOAD \(.*\.o\)$/\1/p' "$src/build-release/Noctara.map" | grep -v ltrans)"
-for name in $(xargs -n1 basename <<<"$linked" | sort -u); do
+# Each archive and object linked but LTO's, by file name.
+linked="$(grep -oP '^(\S*/)?\K\S+\.a(?=\()|^LOAD .*/\K.+\.o$' "$src/build-release/Noctara.map" | grep -v ltrans)"
+for name in $linked; do
     grep -qwF "$name" THIRD-PARTY-NOTICES.txt || fail "notices lack $name"
 done
 cd ..
@@ -124,32 +123,31 @@ stops 'signing failed' SIGN_PASSWORD_FILE="$PWD/ca.pem"
 stops 'the signed exe does not' SIGN_CA=
 stops '127.0.0.1:9/ gave no' SIGN_TSA=http://127.0.0.1:9/
 
-# openssl's time-stamp authority on a free loopback port; it prints its process and port.
-printf '%s\n' '[tsa]' 'default_tsa = here' '[here]' 'serial = serial' 'default_policy = 1.2.3.4' 'digests = sha256' \
-    >tsa.cnf
+# A time-stamp authority, openssl's ts -reply on a free loopback port that it prints.
+printf '%s\n' 'serial = serial' 'default_policy = 1.2.3.4' 'digests = sha256' >tsa.cnf
 echo 01 >serial
-read -r authority port < <(python3 - 2>/dev/null <<'PY'
+read -r port < <(python3 - openssl ts -reply -config tsa.cnf -section default -queryfile /dev/stdin -sha256 \
+    -signer timeStamping.pem -inkey timeStamping.key 2>/dev/null <<'PY'
 import http.server
-import os
 import subprocess
+import sys
 
 
 class Authority(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         query = self.rfile.read(int(self.headers["Content-Length"]))
-        reply = "openssl ts -reply -config tsa.cnf -queryfile /dev/stdin -sha256"
-        reply += " -signer timeStamping.pem -inkey timeStamping.key"
         self.send_response(200)
         self.send_header("Content-Type", "application/timestamp-reply")
         self.end_headers()
-        self.wfile.write(subprocess.run(reply.split(), input=query, capture_output=True).stdout)
+        self.wfile.write(subprocess.run(sys.argv[1:], input=query, capture_output=True).stdout)
 
 
 server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
-print(os.getpid(), server.server_port, flush=True)
+print(server.server_port, flush=True)
 server.serve_forever()
 PY
 )
+authority=$!
 export SIGN_TSA="http://127.0.0.1:$port/" SIGN_TSA_CA="$PWD/ca.pem"
 release stamped
 osslsigncode verify -CAfile ca.pem -TSA-CAfile ca.pem -in stamped/Noctara.exe >verify
@@ -161,7 +159,7 @@ checks() {
     make -s -C "$src" verify-release ZIP="$PWD/$1" >log 2>&1 || true
     grep -qF "verify-release: $2" log || fail "$1 is not $2: $(tail -n3 log)"
 }
-# tampered NAME COMMANDS VERDICT [FROM]: checks NAME.zip, FROM's (unsigned's) files after COMMANDS.
+# tampered NAME COMMANDS VERDICT [FROM]: checks NAME.zip, FROM's (unsigned's) files after COMMANDS, summed again.
 tampered() {
     cp -r "${4:-unsigned}" "$1"
     cd "$1"
@@ -179,7 +177,7 @@ checks none.zip "ERROR: give an existing zip"
 sha256sum <ca.pem >unsigned.zip.sha256
 checks unsigned.zip "MISMATCH: unsigned.zip does not match"
 checks ca.pem "MISMATCH: ca.pem is not a zip"
-code='printf "\x90" | dd of=Noctara.exe bs=1 seek=5000 conv=notrunc status=none'
+code='truncate -s +8 Noctara.exe'
 tools='sed -i "s/^package: cmake .*/package: cmake 9.9-1\r/" BUILDINFO.txt'
 tampered leia 'sed -i "s/Qorvex Labs/Outra/" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt differs"
 tampered repack : "MISMATCH: repack.zip differs"
@@ -193,7 +191,7 @@ tampered dirty 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt' "MISMATCH:
 tampered junk 'echo >Noctara.exe' "ERROR: osslsigncode"
 tampered code "$code" "MISMATCH: Noctara.exe differs"
 tampered toolset "$code; $tools" "MISMATCH: Noctara.exe differs from this checkout's build, made"
-tampered recorded 'sed -i "s/ [0-9a-f]\{64\}/ $(printf %064d 0)/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt records"
+tampered recorded 'sed -i "s/ [0-9a-f]\{64\}/ $(printf %064d)/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt records"
 tampered tools "$tools" "MATCH: tools.zip (signed by codeSigning, time-stamped)" stamped
 grep -qE '^cmake +9.9-1 +[0-9]' log
 SIGN_CA= checks stamped.zip "MISMATCH: the signature"
