@@ -85,7 +85,7 @@ for good in h:1 h:65535 127.0.0.1:8443 '[::1]:443' "$label.$label.$label.${label
     stops "DOWNLOAD_URL 'http://" UPDATE_AUTHORITY="$good" DOWNLOAD_URL="http://localhost/$z"
 done
 refuses DOWNLOAD_URL 'is no https' "https:///$z"
-refuses DOWNLOAD_URL 'holds a user' "https://u:p@localhost/$z"
+refuses DOWNLOAD_URL 'holds a user' "https://u@localhost/$z"
 refuses DOWNLOAD_URL 'is not a plain' "https://localhost/a b/$z" "https://localhost/$z#x"
 refuses DOWNLOAD_URL "does not end in the zip's name" https://localhost/x.zip "https://localhost/$z?x=1"
 refuses HOMEPAGE 'is no https' http://localhost/
@@ -177,7 +177,7 @@ checks none.zip "ERROR: give an existing zip"
 sha256sum <ca.pem >unsigned.zip.sha256
 checks unsigned.zip "MISMATCH: unsigned.zip does not match"
 checks ca.pem "MISMATCH: ca.pem is not a zip"
-code='truncate -s +8 Noctara.exe'
+code='printf "\x90" | dd of=Noctara.exe bs=1 seek=5000 conv=notrunc status=none'
 tools='sed -i "s/^package: cmake .*/package: cmake 9.9-1\r/" BUILDINFO.txt'
 tampered leia 'sed -i "s/Qorvex Labs/Outra/" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt differs"
 tampered repack : "MISMATCH: repack.zip differs"
