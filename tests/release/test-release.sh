@@ -179,7 +179,7 @@ checks unsigned.zip "MISMATCH: unsigned.zip does not match"
 checks ca.pem "MISMATCH: ca.pem is not a zip"
 code='printf "\x90" | dd of=Noctara.exe bs=1 seek=5000 conv=notrunc status=none'
 tools='sed -i "s/^package: cmake .*/package: cmake 9.9-1\r/" BUILDINFO.txt'
-tampered leia 'sed -i "1s/\r$//" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt differs"
+tampered leia 'sed -i "\$s/\r$//" LEIA-ME.txt' "MISMATCH: LEIA-ME.txt differs"
 tampered repack : "MISMATCH: repack.zip differs"
 tampered lacks 'rm LICENSE' "MISMATCH: the zip holds no LICENSE"
 tampered more 'echo >x' "MISMATCH: x is no file"
