@@ -43,6 +43,7 @@ asm3 = "{urn:schemas-microsoft-com:asm.v3}"
 dpi = [(child.tag, child.text) for child in manifest.find(f"{asm3}application/{asm3}windowsSettings")]
 assert dpi == [("{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware", "true/pm"),
                ("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}dpiAwareness", "PerMonitorV2, PerMonitor")], dpi
-systems = sorted(entry.get("Id") for entry in manifest.iter("{urn:schemas-microsoft-com:compatibility.v1}supportedOS"))
+c = "{urn:schemas-microsoft-com:compatibility.v1}"
+systems = sorted(entry.get("Id") for entry in manifest.findall(f"{c}compatibility/{c}application/{c}supportedOS"))
 assert systems == ["{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
                    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"], systems
