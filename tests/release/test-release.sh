@@ -64,7 +64,7 @@ grep -qF 'agente "Noctara/1.2"' LEIA-ME.txt
 ! grep -lv $'\r$' *.txt LICENSE || fail "no CRLF in the files above"
 ! grep -q $'\r' SHA256SUMS || fail "SHA256SUMS: a CR"
 # Each archive and object linked but LTO's, by file name.
-linked="$(grep -oP '^(\S*/)?\K\S+\.a(?=\()|^LOAD .*/\K.+\.o$' "$src/build-release/Noctara.map" | grep -v ltrans)"
+linked="$(grep -oP '^(\S*/)?\K\S+\.a(?=\()|^LOAD (.*/)?\K.+\.o$' "$src/build-release/Noctara.map" | grep -v ltrans)"
 for name in $linked; do
     grep -qwF "$name" THIRD-PARTY-NOTICES.txt || fail "notices lack $name"
 done
@@ -165,7 +165,7 @@ tampered() {
     cd "$1"
     eval "$2"
     if [[ $2 != *SHA256SUMS* ]]; then
-        sha256sum $(cut -c67- SHA256SUMS) x >SHA256SUMS 2>/dev/null || :
+        sha256sum Noctara.exe LEIA-ME.txt LICENSE THIRD-PARTY-NOTICES.txt BUILDINFO.txt x >SHA256SUMS 2>/dev/null || :
     fi
     python3 -m zipfile -c "../$1.zip" *
     cd ..
@@ -185,7 +185,7 @@ tampered lacks 'rm LICENSE' "MISMATCH: the zip holds no LICENSE"
 tampered more 'echo >x' "MISMATCH: x is no file"
 tampered noexe 'rm Noctara.exe' "MISMATCH: noexe.zip holds no"
 tampered twice 'tail -n1 SHA256SUMS >>SHA256SUMS' "MISMATCH: SHA256SUMS does not list"
-tampered sums 'sed -i "/  LICENSE$/ s/^./x/" SHA256SUMS' "MISMATCH: LICENSE does not match"
+tampered sums 'sed -i "/  LICENSE$/ s/^./x/" SHA256SUMS' "MISMATCH: LICENSE does not match" stamped
 tampered form 'sed -i "s/^commit: /&x/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt gives"
 tampered dirty 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt' "MISMATCH: the release was not"
 tampered junk 'echo >Noctara.exe' "ERROR: osslsigncode"
