@@ -65,6 +65,7 @@ grep -qF 'agente "Noctara/1.2"' LEIA-ME.txt
 ! grep -q $'\r' SHA256SUMS || fail "SHA256SUMS: a CR"
 # Each archive and object linked but LTO's, by file name.
 linked="$(grep -oP '^(\S*/)?\K\S+\.a(?=\()|^LOAD (.*/)?\K.+\.o$' "$src/build-release/Noctara.map" | grep -v ltrans)"
+[[ -n $linked ]] || fail "no archive or object read from the link map"
 for name in $linked; do
     grep -qwF "$name" THIRD-PARTY-NOTICES.txt || fail "notices lack $name"
 done
