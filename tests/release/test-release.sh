@@ -191,6 +191,7 @@ tampered form 'sed -i "s/^commit: /&x/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt 
 tampered dirty 'sed -i "s/^commit: [0-9a-f]*/&-dirty/" BUILDINFO.txt' "MISMATCH: the release was not"
 tampered junk 'echo >Noctara.exe' "ERROR: osslsigncode"
 tampered code "$code" "MISMATCH: Noctara.exe differs"
+! grep -qF 'other package versions' log || fail "a changed exe blamed on the toolset"
 tampered toolset "$code; $tools" "MISMATCH: Noctara.exe differs from this checkout's build, made"
 tampered recorded 'sed -i "s/ [0-9a-f]\{64\}/ $(printf %064d)/" BUILDINFO.txt' "MISMATCH: BUILDINFO.txt records"
 tampered tools "$tools" "MATCH: tools.zip (signed by codeSigning, time-stamped)" stamped
