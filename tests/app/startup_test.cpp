@@ -1,4 +1,4 @@
-// Start-up as a whole: this thread runs the program, with its icons.
+// Start-up as a whole: this thread runs the program, its icons linked in.
 #include "app/startup.h"
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
@@ -108,7 +108,7 @@ TEST(StartUp, SingleThreadedApartment)
     EXPECT_EQ(apartment, APTTYPE_MAINSTA);
 }
 
-// What start-up asks of Windows, once each: an identity; "TaskbarCreated" let through; a check at 600 ms.
+// What start-up asks of Windows, once each: the balloons' identity; "TaskbarCreated" let through; a check at 600 ms.
 TEST(StartUp, WhatItAsksOfWindows)
 {
     RunProgram();

@@ -1,4 +1,4 @@
-// The tray icon and its menu, read at the link seam.
+// The tray icon's records, retries and balloons, and the context menu, read at the link seam.
 #include "tests/support/fixture.h"
 #include "tests/support/seams.h"
 #include "tray/tray_icon.h"
@@ -15,7 +15,7 @@ const std::wstring kAdd = L"Shell_NotifyIconW NIM_ADD";
 const Calls kAdded = {kAdd, L"Shell_NotifyIconW NIM_SETVERSION 4", L"Shell_NotifyIconW NIM_MODIFY"};
 const Shown kAtRest = {4, 0x87, L"active", L"Noctara v1.2.2 (Ativo)"};
 
-// The program's window, its first `refusals` adds refused (-1: all).
+// The program's window, its first `refusals` icons refused (-1: all), nothing recorded after.
 HWND RefusedWindow(int refusals)
 {
     seams::refusedAdds = refusals;
@@ -37,7 +37,7 @@ Calls Plus(Calls calls, const Calls& more)
 
 }  // namespace
 
-// An added icon's records: the add, version 4, then the tooltip.
+// An added icon's records: the add, version 4 asked for, then the tooltip, every field as the shell needs it.
 TEST(TrayIcon, AddedIconRecords)
 {
     CreateHiddenWindow();
@@ -49,7 +49,7 @@ TEST(TrayIcon, AddedIconRecords)
     EXPECT_EQ(Records(), records);
 }
 
-// A refused icon is looked for with the same record, then tried again every 2 s until it is added.
+// A refused icon is first looked for with the same record, then tried again every 2 s until it is added.
 TEST(TrayIcon, RefusedIconIsRetried)
 {
     seams::refusedAdds = 1;
@@ -62,12 +62,13 @@ TEST(TrayIcon, RefusedIconIsRetried)
     EXPECT_EQ(seams::Log(), Plus(kAdded, {L"KillTimer 2"})) << "the retry timer must end with the add";
 }
 
-// "TaskbarCreated" adds a refused icon at once and ends the retries.
+// "TaskbarCreated" adds a refused icon at once, without waiting for the retry timer, and ends the retries.
 TEST(TrayIcon, TaskbarCreatedAddsAtOnce)
 {
     const HWND window = RefusedWindow(1);
     SendMessageW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
-    EXPECT_EQ(seams::Log(), Plus(kAdded, {L"KillTimer 2", L"Shell_NotifyIconW NIM_MODIFY"}));
+    const Calls added = Plus(kAdded, {L"KillTimer 2", L"Shell_NotifyIconW NIM_MODIFY"});
+    EXPECT_EQ(seams::Log(), added);
 }
 
 // Retries of an icon always refused end at the thirtieth, not before.
@@ -81,7 +82,7 @@ TEST(TrayIcon, RetriesEndAfterThirty)
     EXPECT_EQ(seams::Log(kAdd).size(), 30u) << "adds tried";
 }
 
-// "TaskbarCreated" while the icon is shown (a display change) adopts it, without retries.
+// "TaskbarCreated" while the icon is shown (a change of display scale) adopts it as it is, without retries.
 TEST(TrayIcon, BroadcastAdoptsTheShownIcon)
 {
     const HWND window = CreateHiddenWindow();
@@ -98,7 +99,7 @@ TEST(TrayIcon, BroadcastAdoptsTheShownIcon)
     EXPECT_EQ(LastBalloon(), copied) << "the paused record kept after a stray retry tick";
 }
 
-// Destroying the window removes the icon.
+// Destroying the window removes the icon, leaving no ghost in the notification area.
 TEST(TrayIcon, DestroyingTheWindowRemovesTheIcon)
 {
     const HWND window = CreateHiddenWindow();
@@ -107,7 +108,7 @@ TEST(TrayIcon, DestroyingTheWindowRemovesTheIcon)
     EXPECT_EQ(seams::Log(L"Shell_NotifyIconW"), Calls{L"Shell_NotifyIconW NIM_DELETE"});
 }
 
-// A balloon's title is cut to 63 characters and its text to 255; then the record at rest.
+// A balloon's title is cut to 63 characters and its text to 255, each ended in its field; then the record at rest.
 TEST(TrayIcon, BalloonTextsFitTheirFields)
 {
     CreateHiddenWindow();
@@ -119,7 +120,7 @@ TEST(TrayIcon, BalloonTextsFitTheirFields)
     EXPECT_EQ(Records(), (std::vector<Shown>{longest, kAtRest, shorter, kAtRest}));
 }
 
-// The menu opens at the cursor, its window in front, from mouse and keyboard; then WM_NULL, the menu destroyed.
+// The menu opens at the cursor, its window in front, from the mouse and the keyboard; then WM_NULL, menu destroyed.
 TEST(TrayMenu, OpensFromMouseAndKeyboard)
 {
     const struct {
