@@ -155,10 +155,14 @@ osslsigncode verify -CAfile ca.pem -TSA-CAfile ca.pem -in stamped/Noctara.exe >v
 grep -q 'Signing time: Jan  1 00:00:00 2026' verify
 stops 'the time-stamp is missing' SIGN_TSA_CA=
 
-# checks ZIP VERDICT
+# checks ZIP VERDICT: the verdict, and its exit code: 0 for MATCH, 1 for MISMATCH, 2 for ERROR.
 checks() {
-    make -s -C "$src" verify-release ZIP="$PWD/$1" >log 2>&1 || true
+    local code=0 want=2
+    "$src/scripts/release.py" verify "$PWD/$1" >log 2>&1 || code=$?
     grep -qF "verify-release: $2" log || fail "$1 is not $2: $(tail -n3 log)"
+    [[ $2 != MATCH* ]] || want=0
+    [[ $2 != MISMATCH* ]] || want=1
+    ((code == want)) || fail "$1: $2 exited with $code, not $want"
 }
 # tampered NAME COMMANDS VERDICT [FROM]: checks NAME.zip, FROM's (unsigned's) files after COMMANDS, summed again.
 tampered() {
@@ -172,6 +176,7 @@ tampered() {
     cd ..
     checks "$1.zip" "$3"
 }
+make -s -C "$src" verify-release ZIP="$PWD/unsigned.zip" >log 2>&1 || fail "verify-release failed: $(tail -n3 log)"
 checks unsigned.zip "MATCH: unsigned.zip (unsigned) is commit ${commit:0:12}"
 checks stamped.zip "MATCH: stamped.zip (signed by codeSigning, time-stamped)"
 checks none.zip "ERROR: give an existing zip"
