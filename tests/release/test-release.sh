@@ -176,7 +176,10 @@ tampered() {
     cd ..
     checks "$1.zip" "$3"
 }
-make -s -C "$src" verify-release ZIP="$PWD/unsigned.zip" >log 2>&1 || fail "verify-release failed: $(tail -n3 log)"
+# The same bytes wherever the checkout lies: rebuilt from a second clone, at another path.
+git clone -q --shared --no-checkout "$root" "elsewhere/$src"
+git -C "elsewhere/$src" checkout -q --detach "$commit"
+make -s -C "elsewhere/$src" verify-release ZIP="$PWD/unsigned.zip" >log 2>&1 || fail "not the same elsewhere: $(tail -n3 log)"
 checks unsigned.zip "MATCH: unsigned.zip (unsigned) is commit ${commit:0:12}"
 checks stamped.zip "MATCH: stamped.zip (signed by codeSigning, time-stamped)"
 checks none.zip "ERROR: give an existing zip"
