@@ -97,6 +97,10 @@ notes=packaging/release-notes.pt-BR.txt
 edited $notes "s/^## $version\$/## 0.0/" "has no notes for $version" DOWNLOAD_URL=
 edited LICENSE '/^Copyright/d' 'no Copyright line'
 edited $notes "/^## $version\$/a $(printf 'x%.0s' {1..10001})" 'do not fit'
+# Packed again later, the same bytes: unless given, the time is the commit's.
+when="$(env -u SOURCE_DATE_EPOCH PYTHONPATH="$src/scripts" python3 -c 'import release
+print(release.source_date_epoch())')"
+[[ $when == "$(git -C "$src" log -1 --format=%ct)" ]] || fail "packed at $when, not at the commit's time"
 # The schema of the ManifestType, whatever the file name.
 schema() {
     PYTHONPATH="$src/scripts" /usr/bin/python3 -c 'import release, sys
